@@ -1,0 +1,165 @@
+#include "dsp/block_engine.h"
+
+#include <algorithm>
+
+#include "dsp/band_mask.h"
+#include "dsp/real_fft.h"
+#include "params/curves.h"
+
+namespace korvax {
+namespace {
+
+constexpr float kLowBandLowEdgeHz = 10.0f;       // below the lower-ramp limit: no lower slope
+constexpr float kHighBandHighEdgeHz = 24000.0f;  // above the upper-ramp limit: no upper slope
+constexpr double kSteepnessScale = 0.0078125;    // 1/128, exact
+constexpr double kCrossFadeScale = 0.0001220703125;   // 2^-13, exact
+constexpr std::int32_t kMaxPairCount = 1 << 30;
+
+// Values derived once per processing call.
+struct CallValues {
+    float inputGain;
+    float lowSplitHz;
+    float highSplitHz;
+    float steepness;
+    std::int32_t sampleRate;
+};
+
+// Transforms pipeline X's gathered block, shapes three bands out of each
+// channel's spectrum and transforms them back, all in place in X's buffers.
+void CompleteBlock(BandBuffers& b, int x, const CallValues& v) noexcept
+{
+    float* const lowL = b.Get(kBandLow, x, kLeft);
+    float* const lowR = b.Get(kBandLow, x, kRight);
+    float* const midL = b.Get(kBandMid, x, kLeft);
+    float* const midR = b.Get(kBandMid, x, kRight);
+    float* const highL = b.Get(kBandHigh, x, kLeft);
+    float* const highR = b.Get(kBandHigh, x, kRight);
+
+    RealFft(lowL, kBlockHalfLength, 1);
+    RealFft(lowR, kBlockHalfLength, 1);
+    std::copy_n(lowL, kBlockFloats, midL);
+    std::copy_n(lowL, kBlockFloats, highL);
+    std::copy_n(lowR, kBlockFloats, midR);
+    std::copy_n(lowR, kBlockFloats, highR);
+
+    ApplyBandMask(lowL, kBlockFloats, v.sampleRate, kLowBandLowEdgeHz, v.lowSplitHz, v.steepness);
+    ApplyBandMask(lowR, kBlockFloats, v.sampleRate, kLowBandLowEdgeHz, v.lowSplitHz, v.steepness);
+    ApplyBandMask(midL, kBlockFloats, v.sampleRate, v.lowSplitHz, v.highSplitHz, v.steepness);
+    ApplyBandMask(midR, kBlockFloats, v.sampleRate, v.lowSplitHz, v.highSplitHz, v.steepness);
+    ApplyBandMask(highL, kBlockFloats, v.sampleRate, v.highSplitHz, kHighBandHighEdgeHz, v.steepness);
+    ApplyBandMask(highR, kBlockFloats, v.sampleRate, v.highSplitHz, kHighBandHighEdgeHz, v.steepness);
+
+    for (float* band : {lowL, lowR, midL, midR, highL, highR})
+        RealFft(band, kBlockHalfLength, 0);
+}
+
+// Zeroes the band values the solo mode silences; any other mode keeps all six.
+void RouteSolo(BandValues& bands, std::int32_t soloMode) noexcept
+{
+    int kept;
+    switch (soloMode) {
+    case kSoloLow: kept = kBandLow; break;
+    case kSoloMid: kept = kBandMid; break;
+    case kSoloHigh: kept = kBandHigh; break;
+    default: return;
+    }
+    for (int band = 0; band < 3; ++band)
+        if (band != kept)
+            bands[2 * band] = bands[2 * band + 1] = 0.0f;
+}
+
+} // namespace
+
+void ResetEngine(EngineState& state) noexcept
+{
+    ResetGainStates(state.gains);
+    state.silenceTail = 0;
+    state.blockAPosition = 0;
+    state.blockBPosition = kBlockHalfLength;
+    for (auto& buffer : state.bands.buffer)
+        std::fill(std::begin(buffer), std::end(buffer), 0.0f);
+}
+
+bool ProcessStereo(EngineState& state, const WorkingParameters& working, const std::int32_t* sampleRate,
+                   float* samples, std::int32_t pairCount, std::int32_t mode) noexcept
+{
+    const bool input = (mode & kModeInput) != 0;
+    const bool output = (mode & kModeOutput) != 0;
+    if (!output)
+        return input;
+
+    // Counts at or above 2^30 pairs would overflow the float count, and negative
+    // counts describe no buffer: neither touches a sample.
+    const bool validCount = samples != nullptr && pairCount > 0 && pairCount < kMaxPairCount;
+
+    if (!input) {
+        if (validCount) {
+            const std::int32_t floatCount = 2 * pairCount;
+            for (std::int32_t i = 0; i < floatCount; ++i) {
+                samples[i] = 0.0f;
+                if (state.silenceTail > 0)
+                    --state.silenceTail;
+            }
+        }
+        return state.silenceTail > 0;
+    }
+
+    state.silenceTail = kSilenceTailFloats;
+    CallValues values;
+    values.inputGain = InputGain(working.Input);
+    values.lowSplitHz = SplitFrequency(working.LowSplit);
+    values.highSplitHz = SplitFrequency(working.HighSplit);
+    values.steepness = static_cast<float>(double(working.Steepness) * kSteepnessScale);
+    // Without a MasterInfo there is no rate; the band mask treats a rate of 0 safely.
+    values.sampleRate = sampleRate != nullptr ? *sampleRate : 0;
+    const DynamicsCoefficients coefficients = PrepareDynamics(working);
+
+    if (working.SoloMode == kSoloBypass || !validCount)
+        return true;
+
+    BandBuffers& b = state.bands;
+    float* const inA[2] = {b.Get(kBandLow, kPipelineA, kLeft), b.Get(kBandLow, kPipelineA, kRight)};
+    float* const inB[2] = {b.Get(kBandLow, kPipelineB, kLeft), b.Get(kBandLow, kPipelineB, kRight)};
+    const double gain = double(values.inputGain);
+
+    for (std::int32_t i = 0; i < pairCount; ++i) {
+        float* const pair = samples + 2 * static_cast<std::ptrdiff_t>(i);
+        const float left = static_cast<float>(double(pair[0]) * gain);
+        const float right = static_cast<float>(double(pair[1]) * gain);
+        inA[kLeft][state.blockAPosition] = left;
+        inA[kRight][state.blockAPosition] = right;
+        inB[kLeft][state.blockBPosition] = left;
+        inB[kRight][state.blockBPosition] = right;
+
+        if (++state.blockAPosition == std::uint32_t(kBlockFloats)) {
+            state.blockAPosition = 0;
+            CompleteBlock(b, kPipelineA, values);
+        }
+        if (++state.blockBPosition == std::uint32_t(kBlockFloats)) {
+            state.blockBPosition = 0;
+            CompleteBlock(b, kPipelineB, values);
+        }
+
+        // Triangular cross-fade: A weighs 0 at its block boundary, 1 at its middle.
+        double weightA = double(state.blockAPosition) * kCrossFadeScale;
+        if (weightA > 1.0)
+            weightA = 2.0 - weightA;
+        const double weightB = 1.0 - weightA;
+        const std::uint32_t a = state.blockAPosition;
+        const std::uint32_t bPos = state.blockBPosition;
+        BandValues bands;
+        for (int band = 0; band < 3; ++band)
+            for (int channel = 0; channel < 2; ++channel)
+                bands[2 * band + channel] =
+                    static_cast<float>(weightB * double(b.Get(band, kPipelineB, channel)[bPos]) +
+                                       weightA * double(b.Get(band, kPipelineA, channel)[a]));
+        RouteSolo(bands, working.SoloMode);
+
+        const OutputPair out = ProcessDynamics(coefficients, state.gains, bands);
+        pair[0] = out.left;
+        pair[1] = out.right;
+    }
+    return true;
+}
+
+} // namespace korvax

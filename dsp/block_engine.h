@@ -1,0 +1,57 @@
+#pragma once
+// The block crossover engine: input gain, two staggered FFT block pipelines half
+// a block apart, triangular cross-fade read-out, solo routing, the dynamics stage,
+// the processing modes and the silence tail. The output is 16383 pairs late.
+
+#include <array>
+#include <cstdint>
+#include <type_traits>
+
+#include "dsp/dynamics.h"
+#include "params/working_parameters.h"
+
+namespace korvax {
+
+inline constexpr std::int32_t kBlockFloats = 16384;       // real samples per block
+inline constexpr std::int32_t kBlockHalfLength = 8192;    // complex points per transform
+inline constexpr std::int32_t kBufferFloats = 16386;      // a block plus two floats the mask may scale
+inline constexpr std::int32_t kLatencyPairs = 16383;
+inline constexpr std::int32_t kSilenceTailFloats = 10000;
+
+inline constexpr std::int32_t kModeInput = 1;
+inline constexpr std::int32_t kModeOutput = 2;
+
+enum Band : int { kBandLow = 0, kBandMid = 1, kBandHigh = 2 };
+enum Pipeline : int { kPipelineA = 0, kPipelineB = 1 };
+enum Channel : int { kLeft = 0, kRight = 1 };
+
+// Twelve buffers: low (A left, A right, B left, B right), then mid, then high.
+struct BandBuffers {
+    alignas(64) float buffer[12][kBufferFloats];
+
+    float* Get(int band, int pipeline, int channel) noexcept { return buffer[band * 4 + pipeline * 2 + channel]; }
+    const float* Get(int band, int pipeline, int channel) const noexcept
+    {
+        return buffer[band * 4 + pipeline * 2 + channel];
+    }
+};
+
+struct EngineState {
+    GainStates gains;
+    std::int32_t silenceTail;        // output floats still reported as signal
+    std::uint32_t blockAPosition;    // 0 .. 16383
+    std::uint32_t blockBPosition;    // always (A + 8192) mod 16384
+    BandBuffers bands;
+};
+static_assert(std::is_trivially_copyable_v<EngineState>);
+
+// Engine reset: gains 0.1, tail 0, positions 0 and 8192, every buffer float 0.0.
+void ResetEngine(EngineState& state) noexcept;
+
+// Processes 2 * pairCount interleaved floats in place. sampleRate points to the
+// host's sample rate field (Hz); it is read only when both mode bits are set.
+// Returns whether the buffer carries signal.
+bool ProcessStereo(EngineState& state, const WorkingParameters& working, const std::int32_t* sampleRate,
+                   float* samples, std::int32_t pairCount, std::int32_t mode) noexcept;
+
+} // namespace korvax

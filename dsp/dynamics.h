@@ -1,0 +1,63 @@
+#pragma once
+// Band dynamics and output stage: per sample pair, compress each band with its
+// own followers, mix compressed and dry by the ratio, apply the band's output
+// gain, set the low band's stereo width, sum the bands and limit the sums.
+//
+// Levels are linear with full scale 1.0 (the input gain already holds 2^-15);
+// only the final output is scaled back by 32768. Nothing here allocates or fails.
+
+#include <array>
+#include <cstdint>
+#include <type_traits>
+
+#include "params/working_parameters.h"
+
+namespace korvax {
+
+struct GainState {       // 1.0 = no reduction; always within [0, 1]
+    float gain;
+};
+
+// Low L, low R, mid L, mid R, high L, high R, limiter L, limiter R.
+inline constexpr int kGainStateCount = 8;
+using GainStates = std::array<GainState, kGainStateCount>;
+static_assert(std::is_trivially_copyable_v<GainStates>);
+
+struct BandCoefficients {
+    float threshold;     // linear level
+    float attackBlend;   // fraction of the way to the target, per sample pair
+    float releaseStep;   // gain added per sample pair
+    float outputGain;    // linear
+};
+
+// Derived once per processing call by PrepareDynamics.
+struct DynamicsCoefficients {
+    BandCoefficients band[3];         // low, mid, high
+    float ratioMix;                   // U = sqrt(v / 128)
+    float dryPart;                    // 1 - U, from the stored U
+    float width;                      // low-band width, 1.0 = unchanged
+    float limiterReleaseStep;
+    float limiterThreshold;           // linear level
+    std::int32_t compressorEnable;    // copied from the working parameters
+    std::int32_t stereoLink;
+};
+
+// The six band values of one sample pair: low L, low R, mid L, mid R, high L, high R.
+inline constexpr int kBandValueCount = 6;
+using BandValues = std::array<float, kBandValueCount>;
+
+struct OutputPair {
+    float left;
+    float right;
+};
+
+// Sets all eight gain states to 0.1.
+void ResetGainStates(GainStates& gains) noexcept;
+
+// Evaluates every exponential, cube and square root of the stage, once per call.
+DynamicsCoefficients PrepareDynamics(const WorkingParameters& working) noexcept;
+
+// One sample pair: returns the output pair in the host's scale and updates the gains.
+OutputPair ProcessDynamics(const DynamicsCoefficients& c, GainStates& gains, const BandValues& bands) noexcept;
+
+} // namespace korvax

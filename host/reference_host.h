@@ -1,0 +1,151 @@
+#pragma once
+// Our reference host: the host-side objects that load a machine library and
+// drive a machine exactly as a host application does. It resolves the two
+// exports, writes the machine's leading fields, and calls every machine slot by
+// its index in the slot table, never through the machine's own C++ classes, so
+// whatever uses it proves the slot numbers of the built library.
+//
+// Host objects: a HostCallbacks (slot 16 hands out a new InputMixer, slot 29
+// records the extension interface), one InputMixer per machine (slot 8
+// initialises and calls the machine's InitialiseEngine, slot 6 mixes the
+// machine's inputs into the buffer and calls ProcessStereo) and a MasterInfo
+// whose third field is the sample rate.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "plugin/description.h"
+#include "plugin/host_services.h"
+
+namespace korvax::host {
+
+// Slot numbers of the machine's primary table.
+enum MachineSlot : int {
+    kSlotDestroy = 0,
+    kSlotInitialise = 1,
+    kSlotApplyParameters = 2,
+    kSlotProcess = 3,
+    kSlotDescribeParameterValue = 14,
+    kSlotGetExtension = 19,
+    kSlotProcessStereo = 22,
+    kSlotInitialiseEngine = 23,
+};
+
+inline constexpr int kPrimarySlotCount = 25;
+inline constexpr int kExtensionSlotCount = 42;
+inline constexpr std::int32_t kModeInput = 1;
+inline constexpr std::int32_t kModeOutput = 2;
+inline constexpr std::int32_t kModeInputOutput = 3;
+
+// Calls slot `slot` of the table whose pointer leads `object`, with `object` as
+// the implicit first argument, as the host's compiler calls a member function.
+template <class Result, class... Args>
+Result CallSlot(void* object, int slot, Args... args)
+{
+    using Function = Result(KORVAX_SLOT*)(void*, Args...);
+    void* const* table = *static_cast<void* const* const*>(object);
+    return reinterpret_cast<Function>(table[slot])(object, args...);
+}
+
+// A loaded machine library. Unloads it when destroyed.
+class Library {
+public:
+    // Null with `error` set when the file cannot be loaded or lacks an export.
+    static std::unique_ptr<Library> Open(const std::string& path, std::string& error);
+    ~Library();
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+
+    const MachineDescription* Info() const { return getInfo_(); }
+    void* CreateMachineObject() const { return createMachine_(); }
+    const std::string& Path() const { return path_; }
+
+    // The path of the machine library this project builds, as configured.
+    static std::string DefaultPath();
+
+private:
+    Library() = default;
+    void* handle_ = nullptr;
+    const MachineDescription* (*getInfo_)() = nullptr;
+    void* (*createMachine_)() = nullptr;
+    std::string path_;
+};
+
+class Mixer;
+
+// The host side of one machine: its MasterInfo, HostCallbacks and InputMixer,
+// and the parameter bytes the host writes.
+class Machine {
+public:
+    // Creates a machine through the library's CreateMachine and writes its
+    // leading fields; null with `error` set when creation fails.
+    static std::unique_ptr<Machine> Create(const Library& library, std::int32_t sampleRate, std::string& error);
+
+    // Hosts a machine object created elsewhere (for instance a derived machine in
+    // a test) that follows the same layout, described by `info`.
+    Machine(void* object, const MachineDescription* info, std::int32_t sampleRate);
+
+    // Destroys the machine (slot 0 with flag 1) unless that has happened already.
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // Slot 1, with the pointer the host passes on to the mixer.
+    void Initialise(void* argument = nullptr);
+
+    // Writes one parameter byte into the machine's block (no check: any byte).
+    void SetParameterByte(int index, std::uint8_t value);
+    // Writes the 32-bit attribute value.
+    void SetAttribute(std::int32_t value);
+    // Slot 2; afterwards every byte is set back to the parameter's no-value
+    // byte, so the next intake changes only what is written again.
+    void ApplyParameters();
+    // Writes the given bytes (the rest as no-value) and applies them.
+    void SetParameters(const std::vector<std::pair<int, int>>& indexValues);
+
+    // Slot 3 (through the mixer): `count` counts sample pairs; `samples` holds
+    // 2 * count interleaved floats, processed in place.
+    bool Process(float* samples, std::int32_t count, std::int32_t mode);
+    // Slot 22 called directly, bypassing the mixer.
+    bool ProcessStereo(float* samples, std::int32_t pairCount, std::int32_t mode);
+    // Slot 14.
+    const char* Describe(std::int32_t index, std::int32_t value);
+    // Slot 0; after flag bit 0 the object is gone and this host forgets it.
+    void* Destroy(std::int32_t flags);
+
+    // Further interleaved stereo sources the mixer sums into the buffer before
+    // processing (each must hold 2 * count floats at each Process call).
+    void SetExtraInputs(std::vector<const float*> sources);
+
+    void SetSampleRate(std::int32_t sampleRate) { masterInfo_.sampleRate = sampleRate; }
+    std::int32_t SampleRate() const { return masterInfo_.sampleRate; }
+    const MachineDescription* Info() const { return info_; }
+    void* Object() const { return object_; }
+    void* RegisteredExtension() const { return registeredExtension_; }
+    // The mixer's first data field, as the machine left it (null before Initialise).
+    void* MixerBackPointer() const;
+    InputMixer* CurrentMixer() const;
+    int MixersDestroyed() const { return mixersDestroyed_; }
+
+    // Host-side events in order, e.g. "callbacks.16(-1,-1)", "mixer.8", "mixer.10(1)".
+    std::vector<std::string>& Events() { return events_; }
+
+private:
+    friend class Mixer;
+    class Callbacks;
+    void WriteLeadingFields();
+
+    void* object_ = nullptr;
+    const MachineDescription* info_ = nullptr;
+    MasterInfo masterInfo_{0, 0, 0};
+    std::unique_ptr<Callbacks> callbacks_;
+    Mixer* mixer_ = nullptr;
+    void* registeredExtension_ = nullptr;
+    int mixersDestroyed_ = 0;
+    std::vector<const float*> extraInputs_;
+    std::vector<std::string> events_;
+};
+
+} // namespace korvax::host
