@@ -1,0 +1,182 @@
+#include "dsp/dynamics.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "params/working_parameters.h"
+#include "support/test_support.h"
+
+namespace korvax {
+namespace {
+
+using test::ReadVector;
+using test::SameBits;
+
+constexpr BandValues kSilence = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+
+GainStates AllGains(float value)
+{
+    GainStates gains;
+    for (GainState& g : gains)
+        g.gain = value;
+    return gains;
+}
+
+TEST(Dynamics, MatchesReferenceVectorsBitForBit)
+{
+    WorkingParameters working = ConstructionParameters();
+    working.CompressorEnable = 1;
+    working.StereoLink = 1;
+    const DynamicsCoefficients c = PrepareDynamics(working);
+
+    const std::vector<float> bands = ReadVector("dynamics-bands.f32");
+    ASSERT_EQ(bands.size(), 6000u * 6u);
+    GainStates gains;
+    ResetGainStates(gains);
+    std::vector<float> out;
+    for (std::size_t pair = 0; pair < 6000; ++pair) {
+        const BandValues values = {bands[6 * pair], bands[6 * pair + 1], bands[6 * pair + 2],
+                                   bands[6 * pair + 3], bands[6 * pair + 4], bands[6 * pair + 5]};
+        const OutputPair o = ProcessDynamics(c, gains, values);
+        out.push_back(o.left);
+        out.push_back(o.right);
+    }
+    EXPECT_TRUE(SameBits(ReadVector("dynamics-out.f32"), out));
+    std::vector<float> finalGains;
+    for (const GainState& g : gains)
+        finalGains.push_back(g.gain);
+    EXPECT_TRUE(SameBits(ReadVector("dynamics-gains.f32"), finalGains));
+}
+
+// Release from 0.1 to 1.0, counting the float rounding of every step.
+TEST(Dynamics, ReleaseTimesPerBandAndLimiter)
+{
+    WorkingParameters working = ConstructionParameters();
+    working.Release = 40.0f;
+    working.LimitRelease = 46.0f;
+    const DynamicsCoefficients c = PrepareDynamics(working);
+    GainStates gains;
+    ResetGainStates(gains);
+
+    const int expectedPairs[kGainStateCount] = {5890, 5890, 2583, 2583, 1097, 1097, 4145, 4145};
+    int reachedAt[kGainStateCount] = {};
+    for (int pair = 1; pair <= 6000; ++pair) {
+        ProcessDynamics(c, gains, kSilence);
+        for (int s = 0; s < kGainStateCount; ++s) {
+            if (reachedAt[s] == 0 && gains[s].gain == 1.0f)
+                reachedAt[s] = pair;
+            ASSERT_LE(gains[s].gain, 1.0f);
+        }
+    }
+    for (int s = 0; s < kGainStateCount; ++s)
+        EXPECT_EQ(reachedAt[s], expectedPairs[s]) << "gain state " << s;
+}
+
+TEST(Dynamics, LimiterKeepsOutputWithinThreshold)
+{
+    constexpr int kPairs = 20000;
+    const std::vector<float> loud = test::RandomFloats(6 * kPairs, 5, -4.0f, 4.0f);
+    for (const float limitThreshold : {0.0f, 60.0f}) {
+        WorkingParameters working = ConstructionParameters();
+        working.LimitThreshold = limitThreshold;
+        const DynamicsCoefficients c = PrepareDynamics(working);
+        const double bound = limitThreshold == 0.0f ? 32768.0 : 16384.0;
+        GainStates gains = AllGains(1.0f);
+        for (int pair = 0; pair < kPairs; ++pair) {
+            const float* v = &loud[6 * std::size_t(pair)];
+            const OutputPair o = ProcessDynamics(c, gains, {v[0], v[1], v[2], v[3], v[4], v[5]});
+            // The new gain |L / y| and the output are each rounded to float: two
+            // float ulps (2 x 6e-8, relative) of slack.
+            ASSERT_LE(std::fabs(o.left), bound * (1.0 + 1.2e-7)) << "pair " << pair;
+            ASSERT_LE(std::fabs(o.right), bound * (1.0 + 1.2e-7)) << "pair " << pair;
+        }
+    }
+}
+
+// Loud left channel only. Unlinked, the right gains just release; linked, they
+// take the left channel's reduction at the start of the next pair. The limiter
+// link works even with the compressor off.
+TEST(Dynamics, StereoLinkCarriesReductionsToTheOtherChannelOnePairLater)
+{
+    const BandValues leftOnly = {2.0f, 0.0f, 2.0f, 0.0f, 2.0f, 0.0f};
+    for (const std::int32_t link : {0, 1}) {
+        for (const std::int32_t compressor : {0, 1}) {
+            WorkingParameters working = ConstructionParameters();
+            working.StereoLink = link;
+            working.CompressorEnable = compressor;
+            working.StereoWidthLow = 64.0f;   // keeps the left low band out of the right sum
+            const DynamicsCoefficients c = PrepareDynamics(working);
+            GainStates gains = AllGains(1.0f);
+            ProcessDynamics(c, gains, leftOnly);
+            const GainStates afterFirst = gains;
+            ProcessDynamics(c, gains, leftOnly);
+
+            for (int band = 0; band < 4; ++band) {
+                const int left = 2 * band;
+                const int right = left + 1;
+                EXPECT_EQ(afterFirst[right].gain, 1.0f);
+                const bool limiter = band == 3;
+                if (!limiter && compressor == 0) {
+                    EXPECT_EQ(gains[left].gain, 1.0f) << "band gains untouched while the compressor is off";
+                    EXPECT_EQ(gains[right].gain, 1.0f);
+                    continue;
+                }
+                EXPECT_LT(afterFirst[left].gain, 1.0f) << "band " << band;
+                const float step = limiter ? c.limiterReleaseStep : c.band[band].releaseStep;
+                const float linkedRight = static_cast<float>(double(afterFirst[left].gain) + double(step));
+                EXPECT_EQ(gains[right].gain, link > 0 ? linkedRight : 1.0f)
+                    << "band " << band << ", link " << link << ", compressor " << compressor;
+            }
+        }
+    }
+}
+
+TEST(Dynamics, SilentBandWithZeroThresholdOnlyReleases)
+{
+    WorkingParameters working = ConstructionParameters();
+    working.ThresholdLow = 1.0f;   // threshold exactly 0
+    const DynamicsCoefficients c = PrepareDynamics(working);
+    ASSERT_EQ(c.band[0].threshold, 0.0f);
+    GainStates gains;
+    ResetGainStates(gains);
+    const BandValues negativeZero = {-0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    ProcessDynamics(c, gains, negativeZero);
+    EXPECT_EQ(gains[0].gain, static_cast<float>(double(0.1f) + double(c.band[0].releaseStep)));
+    EXPECT_EQ(gains[1].gain, gains[0].gain);
+}
+
+TEST(Dynamics, NonFiniteBandValuesKeepGainsWithinRange)
+{
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+    constexpr float kMax = std::numeric_limits<float>::max();
+    const float hostile[] = {kNaN, kInf, -kInf, kMax, -kMax, 0.0f, 1e-45f, 0.5f};
+    for (const float threshold : {0.0f, 1.0f, 29.0f}) {
+        for (const std::int32_t link : {0, 1}) {
+            WorkingParameters working = ConstructionParameters();
+            working.ThresholdLow = working.ThresholdMid = working.ThresholdHigh = threshold;
+            working.StereoLink = link;
+            const DynamicsCoefficients c = PrepareDynamics(working);
+            GainStates gains;
+            ResetGainStates(gains);
+            int pair = 0;
+            for (const float a : hostile) {
+                for (const float b : hostile) {
+                    ProcessDynamics(c, gains, {a, b, b, a, a, b});
+                    ++pair;
+                    for (int s = 0; s < kGainStateCount; ++s)
+                        ASSERT_TRUE(gains[s].gain >= 0.0f && gains[s].gain <= 1.0f)
+                            << "state " << s << " is " << gains[s].gain << " after pair " << pair << " (" << a
+                            << ", " << b << "), threshold " << threshold << ", link " << link;
+                }
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace korvax
