@@ -1,0 +1,170 @@
+#include "lv2_test_host.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+namespace korvax::test {
+
+Stereo TestSignal(std::size_t frames, std::uint32_t seed)
+{
+    Stereo s;
+    s.left.resize(frames);
+    s.right.resize(frames);
+    std::uint32_t noise = seed;
+    for (std::size_t i = 0; i < frames; ++i) {
+        const double t = double(i) / kSampleRate;
+        const double low = 0.6 * std::sin(2 * M_PI * 70.0 * t) * (0.5 + 0.5 * std::sin(2 * M_PI * 3.0 * t));
+        const double high = 0.3 * std::sin(2 * M_PI * 5000.0 * t) * ((i / 2000) % 3 == 0 ? 1.0 : 0.05);
+        noise = noise * 1664525u + 1013904223u;
+        const double hiss = 0.05 * (double(noise) / 4294967296.0 - 0.5);
+        s.left[i] = static_cast<float>(low + high + hiss);
+        s.right[i] = static_cast<float>(0.5 * low - high + hiss);
+    }
+    return s;
+}
+
+Settings Settings::Declared()
+{
+    const MachineDescription* info = Bundle::Get().machineLibrary->Info();
+    Settings s;
+    for (int i = 0; i < kParameterCount; ++i)
+        s.values[i] = info->Parameters[i]->DefaultValue;
+    s.link = info->Attributes[0]->DefaultValue;
+    return s;
+}
+
+Bundle& Bundle::Get()
+{
+    static Bundle* bundle = [] {
+        auto* b = new Bundle();
+        b->world = lilv_world_new();
+        LilvNode* bundleUri = lilv_new_file_uri(b->world, nullptr, KORVAX_LV2_BUNDLE_DIR "/");
+        lilv_world_load_bundle(b->world, bundleUri);
+        lilv_node_free(bundleUri);
+        LilvNode* uri = lilv_new_uri(b->world, KORVAX_LV2_URI);
+        b->plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(b->world), uri);
+        lilv_node_free(uri);
+        if (b->plugin == nullptr)
+            throw std::runtime_error("no plug-in " KORVAX_LV2_URI " in " KORVAX_LV2_BUNDLE_DIR);
+        std::string error;
+        b->machineLibrary = host::Library::Open(KORVAX_LV2_BUNDLE_DIR "/" KORVAX_LV2_MACHINE_FILE, error);
+        if (!b->machineLibrary)
+            throw std::runtime_error(error);
+        return b;
+    }();
+    return *bundle;
+}
+
+PluginInstance::PluginInstance(double sampleRate)
+{
+    const LilvPlugin* plugin = Bundle::Get().plugin;
+    std::array<float, kPortCount> minimum{}, maximum{}, defaults{};
+    lilv_plugin_get_port_ranges_float(plugin, minimum.data(), maximum.data(), defaults.data());
+    instance_ = lilv_plugin_instantiate(plugin, sampleRate, nullptr);
+    if (instance_ == nullptr)
+        throw std::runtime_error("the plug-in did not instantiate");
+    for (std::uint32_t port = 0; port <= kStereoLinkPort; ++port) {
+        controls_[port] = defaults[port];
+        lilv_instance_connect_port(instance_, port, &controls_[port]);
+    }
+    lilv_instance_connect_port(instance_, kLatencyPort, &latency_);
+    lilv_instance_activate(instance_);
+}
+
+PluginInstance::~PluginInstance()
+{
+    lilv_instance_deactivate(instance_);
+    lilv_instance_free(instance_);
+}
+
+void PluginInstance::Set(const Settings& settings)
+{
+    for (int i = 0; i < kParameterCount; ++i)
+        controls_[i] = float(settings.values[i]);
+    controls_[kStereoLinkPort] = float(settings.link);
+}
+
+void PluginInstance::Run(const float* inLeft, const float* inRight, float* outLeft, float* outRight,
+                         std::uint32_t frames)
+{
+    lilv_instance_connect_port(instance_, kInLeftPort, const_cast<float*>(inLeft));
+    lilv_instance_connect_port(instance_, kInRightPort, const_cast<float*>(inRight));
+    lilv_instance_connect_port(instance_, kOutLeftPort, outLeft);
+    lilv_instance_connect_port(instance_, kOutRightPort, outRight);
+    lilv_instance_run(instance_, frames);
+}
+
+Stereo PluginInstance::Render(const Stereo& in, const std::vector<std::uint32_t>& blocks)
+{
+    Stereo out;
+    out.left.resize(in.Frames());
+    out.right.resize(in.Frames());
+    std::size_t done = 0;
+    for (std::size_t b = 0; done < in.Frames(); ++b) {
+        const auto count = static_cast<std::uint32_t>(std::min<std::size_t>(blocks[b % blocks.size()], in.Frames() - done));
+        Run(&in.left[done], &in.right[done], &out.left[done], &out.right[done], count);
+        done += count;
+    }
+    return out;
+}
+
+void PluginInstance::Reactivate()
+{
+    lilv_instance_deactivate(instance_);
+    lilv_instance_activate(instance_);
+}
+
+ReferenceMachine::ReferenceMachine(const Settings& settings)
+{
+    std::string error;
+    machine_ = host::Machine::Create(*Bundle::Get().machineLibrary, kSampleRate, error);
+    if (!machine_)
+        throw std::runtime_error(error);
+    machine_->Initialise();
+    std::vector<std::pair<int, int>> all;
+    for (int i = 0; i < kParameterCount; ++i)
+        all.emplace_back(i, settings.values[i]);
+    Change(all, settings.link);
+}
+
+void ReferenceMachine::Change(const std::vector<std::pair<int, int>>& parameters, int link)
+{
+    machine_->SetAttribute(link);
+    machine_->SetParameters(parameters);
+}
+
+Stereo ReferenceMachine::Process(const Stereo& in)
+{
+    const std::size_t frames = in.Frames();
+    std::vector<float> pairs(2 * frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+        pairs[2 * i] = in.left[i] * 32768.0f;
+        pairs[2 * i + 1] = in.right[i] * 32768.0f;
+    }
+    if (frames > 0)
+        machine_->Process(pairs.data(), static_cast<std::int32_t>(frames), host::kModeInputOutput);
+    Stereo out;
+    for (std::size_t i = 0; i < frames; ++i) {
+        out.left.push_back(pairs[2 * i] / 32768.0f);
+        out.right.push_back(pairs[2 * i + 1] / 32768.0f);
+    }
+    return out;
+}
+
+Stereo Slice(const Stereo& audio, std::size_t from, std::size_t to)
+{
+    return {{audio.left.begin() + from, audio.left.begin() + to}, {audio.right.begin() + from, audio.right.begin() + to}};
+}
+
+Stereo Join(const Stereo& a, const Stereo& b)
+{
+    Stereo joined = a;
+    joined.left.insert(joined.left.end(), b.left.begin(), b.left.end());
+    joined.right.insert(joined.right.end(), b.right.begin(), b.right.end());
+    return joined;
+}
+
+} // namespace korvax::test
