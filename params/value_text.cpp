@@ -27,8 +27,8 @@ constexpr double kFixedLimit = 1e9;
 // tail such as " ms"), bounded to the buffer. A zero prints without its sign.
 void FormatNumber(const char* fixedFormat, const char* exponentFormat, double number)
 {
-    if (number == 0.0)
-        number = 0.0;   // drops the sign of a negative zero
+    if (number == 0.0 || std::isnan(number))
+        number = std::fabs(number);   // no sign on a zero, nor on a NaN (runtimes differ there)
     const bool fixed = std::isnan(number) || std::fabs(number) < kFixedLimit;
     std::snprintf(gValueText, sizeof gValueText, fixed ? fixedFormat : exponentFormat, number);
 }

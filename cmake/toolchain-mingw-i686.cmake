@@ -1,0 +1,19 @@
+# 32-bit Windows (the host's platform) with MinGW-w64, win32 thread model so the
+# DLL needs no threading runtime. SSE2 scalar arithmetic, never x87.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+
+set(KORVAX_MINGW_TRIPLE i686-w64-mingw32)
+set(CMAKE_C_COMPILER ${KORVAX_MINGW_TRIPLE}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${KORVAX_MINGW_TRIPLE}-g++-win32)
+set(CMAKE_RC_COMPILER ${KORVAX_MINGW_TRIPLE}-windres)
+set(CMAKE_OBJDUMP ${KORVAX_MINGW_TRIPLE}-objdump)
+
+set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")
+set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${KORVAX_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
