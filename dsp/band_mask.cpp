@@ -2,6 +2,10 @@
 
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace korvax {
 namespace {
 
@@ -9,6 +13,17 @@ namespace {
 // band reach down to DC, an upper edge above it lets the band reach Nyquist.
 constexpr double kLowestRampedEdgeHz = 19.0;
 constexpr double kHighestRampedEdgeHz = 23995.0;
+
+// The engine's block length. For it the per-element quotients count / i come
+// from a table, filled when the library is loaded with the very divisions the
+// loop would make, so the mask does no division at run time.
+constexpr std::int32_t kTableCount = 16384;
+double gQuotients[kTableCount / 2];   // entry (i - 1) / 2: double(count) / double(i), i odd
+const bool gQuotientsReady = [] {
+    for (std::int32_t i = 1; i < kTableCount; i += 2)
+        gQuotients[(i - 1) / 2] = double(kTableCount) / double(i);
+    return true;
+}();
 
 // Element at which an edge lies: count * (2 * edgeHz / sampleRate), truncated
 // toward zero and limited to 0 .. count. The limits are applied in double before
@@ -34,13 +49,223 @@ std::int32_t EdgeIndex(float edgeHz, std::int32_t count, std::int32_t sampleRate
     return static_cast<std::int32_t>(position);
 }
 
-} // namespace
+// One band's mask for one call. The edge indices are whole numbers, held as
+// doubles: index - i is then formed exactly in double, as in integers.
+struct MaskShape {
+    double lowIndex;
+    double highIndex;
+    bool lowRampOn;
+    bool highRampOn;
+};
+
+MaskShape Shape(std::int32_t count, std::int32_t sampleRate, float lowEdgeHz, float highEdgeHz) noexcept
+{
+    return {double(EdgeIndex(lowEdgeHz, count, sampleRate)), double(EdgeIndex(highEdgeHz, count, sampleRate)),
+            !(double(lowEdgeHz) < kLowestRampedEdgeHz), !(double(highEdgeHz) > kHighestRampedEdgeHz)};
+}
+
+// Precision: k = exp(...) / exp(11) rounded to float, every constant a double.
+double SlopeFactor(float steepness) noexcept
+{
+    return double(static_cast<float>(std::exp((0.5 * double(steepness) + 0.15) * 9.0) / std::exp(11.0)));
+}
+
+// (count / i) * k for odd i.
+inline double Slope(std::int32_t count, std::int32_t i, double k) noexcept
+{
+    const double quotient = count == kTableCount && gQuotientsReady ? gQuotients[(i - 1) / 2]
+                                                                     : double(count) / double(i);
+    return quotient * k;
+}
 
 // Per odd element i, with s = (count / i) * k:
 //   lowRamp  = (lowIndex - i) * s * 0.1 + 0.5,  highRamp = (i - highIndex) * s * 0.1 + 0.5,
 //   gain = 1 - (highRamp + lowRamp), each ramp and the gain limited to 0 .. 1.
 // Since s falls as 1/i, the transition depends on the ratio of frequency to edge.
 //
+// Precision: lowRamp is rounded to float; s, highRamp and the gain stay double.
+inline double Gain(const MaskShape& shape, double i, double s) noexcept
+{
+    // The limits are written so that a NaN ramp (from a non-finite steepness)
+    // counts as 0 rather than spreading into the spectrum.
+    float lowRamp = static_cast<float>((shape.lowIndex - i) * s * 0.1 + 0.5);
+    if (!(lowRamp >= 0.0f) || !shape.lowRampOn)
+        lowRamp = 0.0f;
+
+    double highRamp = (i - shape.highIndex) * s * 0.1 + 0.5;
+    if (!(highRamp >= 0.0) || !shape.highRampOn)
+        highRamp = 0.0;
+
+    double gain = 1.0 - (highRamp + double(lowRamp));
+    if (gain < 0.0)
+        gain = 0.0;
+    else if (gain > 1.0)
+        gain = 1.0;
+    return gain;
+}
+
+// Each element is multiplied by the gain in double and rounded once.
+inline float Scaled(float x, double gain) noexcept
+{
+    return static_cast<float>(double(x) * gain);
+}
+
+// The masks of `Bands` bands over `Channels` spectra, elements from odd `first`
+// on: the gains of element pair i, i + 1 scale the spectrum's two elements into
+// each band, except that element count is each band's own.
+template <int Bands, int Channels>
+void ScalarMasks(const ChannelBands* channels, std::int32_t first, std::int32_t count, const MaskShape* shapes,
+                 double k) noexcept
+{
+    for (std::int32_t i = first; i < count; i += 2) {
+        const double s = Slope(count, i, k);
+        double gains[Bands];
+        for (int b = 0; b < Bands; ++b)
+            gains[b] = Gain(shapes[b], double(i), s);
+        for (int c = 0; c < Channels; ++c) {
+            float* const* band = channels[c].band;
+            const float x0 = band[0][i];
+            const float x1 = band[0][i + 1];
+            for (int b = 0; b < Bands; ++b) {
+                band[b][i] = Scaled(x0, gains[b]);
+                band[b][i + 1] = Scaled(i + 1 < count || b == 0 ? x1 : band[b][i + 1], gains[b]);
+            }
+        }
+    }
+}
+
+#if defined(__SSE2__)
+// Gain() on two odd elements at once (lanes i and i + 2). The limits become
+// masks: a ramp failing "ramp >= 0" (NaN included) or switched off is +0, a gain
+// below 0 is +0 and one above 1 is 1, as in the scalar code.
+struct VectorShape {
+    __m128d lowIndex;
+    __m128d highIndex;
+    __m128d lowRampOn;    // all ones or all zeros
+    __m128d highRampOn;
+};
+
+VectorShape Widen(const MaskShape& shape) noexcept
+{
+    const __m128d on = _mm_castsi128_pd(_mm_set1_epi32(-1));
+    const __m128d off = _mm_setzero_pd();
+    return {_mm_set1_pd(shape.lowIndex), _mm_set1_pd(shape.highIndex), shape.lowRampOn ? on : off,
+            shape.highRampOn ? on : off};
+}
+
+inline __m128d VectorGain(const VectorShape& shape, __m128d i, __m128d s) noexcept
+{
+    const __m128d tenth = _mm_set1_pd(0.1);
+    const __m128d half = _mm_set1_pd(0.5);
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d one = _mm_set1_pd(1.0);
+
+    __m128d lowRamp = _mm_cvtps_pd(_mm_cvtpd_ps(
+        _mm_add_pd(_mm_mul_pd(_mm_mul_pd(_mm_sub_pd(shape.lowIndex, i), s), tenth), half)));
+    lowRamp = _mm_and_pd(lowRamp, _mm_and_pd(_mm_cmpge_pd(lowRamp, zero), shape.lowRampOn));
+
+    __m128d highRamp = _mm_add_pd(_mm_mul_pd(_mm_mul_pd(_mm_sub_pd(i, shape.highIndex), s), tenth), half);
+    highRamp = _mm_and_pd(highRamp, _mm_and_pd(_mm_cmpge_pd(highRamp, zero), shape.highRampOn));
+
+    __m128d gain = _mm_sub_pd(one, _mm_add_pd(highRamp, lowRamp));
+    gain = _mm_andnot_pd(_mm_cmplt_pd(gain, zero), gain);
+    const __m128d above = _mm_cmpgt_pd(gain, one);
+    return _mm_or_pd(_mm_and_pd(above, one), _mm_andnot_pd(above, gain));
+}
+
+// Four elements (i .. i + 3) times the gains of lanes i and i + 2, each product
+// in double and rounded once; `x` points to element i.
+inline void VectorScaled(const float* x, float* out, __m128d gains) noexcept
+{
+    const __m128d low = _mm_mul_pd(_mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(x)))),
+                                   _mm_unpacklo_pd(gains, gains));
+    const __m128d high = _mm_mul_pd(
+        _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(x + 2)))),
+        _mm_unpackhi_pd(gains, gains));
+    _mm_storel_pi(reinterpret_cast<__m64*>(out), _mm_cvtpd_ps(low));
+    _mm_storel_pi(reinterpret_cast<__m64*>(out + 2), _mm_cvtpd_ps(high));
+}
+
+// Whether every lane of every gain is exactly 0 or 1, as across most of the
+// spectrum. A float times such a gain is exact in float: the product rounded
+// from double and the float product are the same number (NaN for an infinity
+// times 0, the zero's sign from the element).
+template <int Bands>
+inline bool AllZeroOrOne(const __m128d (&gains)[Bands]) noexcept
+{
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d one = _mm_set1_pd(1.0);
+    __m128d exact = _mm_or_pd(_mm_cmpeq_pd(gains[0], zero), _mm_cmpeq_pd(gains[0], one));
+    for (int b = 1; b < Bands; ++b)
+        exact = _mm_and_pd(exact, _mm_or_pd(_mm_cmpeq_pd(gains[b], zero), _mm_cmpeq_pd(gains[b], one)));
+    return _mm_movemask_pd(exact) == 3;
+}
+
+// The gains of lanes i and i + 2 as floats for elements i, i + 1, i + 2, i + 3.
+inline __m128 PairedFloatGains(__m128d gains) noexcept
+{
+    const __m128 g = _mm_cvtpd_ps(gains);   // exact: each gain is 0 or 1
+    return _mm_unpacklo_ps(g, g);
+}
+
+// Element pairs i = 1, 5, 9, ... (two pairs per step) while the step ends below
+// element count; returns the first odd element left for ScalarMasks.
+template <int Bands, int Channels>
+std::int32_t VectorMasks(const ChannelBands* channels, std::int32_t count, const MaskShape* shapes,
+                         double k) noexcept
+{
+    VectorShape v[Bands];
+    for (int b = 0; b < Bands; ++b)
+        v[b] = Widen(shapes[b]);
+    const __m128d slope = _mm_set1_pd(k);
+    const __m128d step = _mm_set1_pd(4.0);
+    const __m128d countValue = _mm_set1_pd(double(count));
+    const bool table = count == kTableCount && gQuotientsReady;
+    __m128d i = _mm_set_pd(3.0, 1.0);
+    std::int32_t e = 1;
+    for (; e + 3 < count; e += 4, i = _mm_add_pd(i, step)) {
+        const __m128d quotient = table ? _mm_loadu_pd(gQuotients + (e - 1) / 2) : _mm_div_pd(countValue, i);
+        const __m128d s = _mm_mul_pd(quotient, slope);
+        __m128d gains[Bands];
+        for (int b = 0; b < Bands; ++b)
+            gains[b] = VectorGain(v[b], i, s);
+        if (AllZeroOrOne(gains)) {
+            __m128 floatGains[Bands];
+            for (int b = 0; b < Bands; ++b)
+                floatGains[b] = PairedFloatGains(gains[b]);
+            for (int c = 0; c < Channels; ++c) {
+                float* const* band = channels[c].band;
+                const __m128 x = _mm_loadu_ps(band[0] + e);
+                for (int b = 0; b < Bands; ++b)
+                    _mm_storeu_ps(band[b] + e, _mm_mul_ps(x, floatGains[b]));
+            }
+        } else {
+            for (int c = 0; c < Channels; ++c) {
+                float* const* band = channels[c].band;
+                float x[4];
+                _mm_storeu_ps(x, _mm_loadu_ps(band[0] + e));   // before band 0 is overwritten
+                for (int b = 0; b < Bands; ++b)
+                    VectorScaled(x, band[b] + e, gains[b]);
+            }
+        }
+    }
+    return e;
+}
+#endif
+
+template <int Bands, int Channels>
+void Masks(const ChannelBands* channels, std::int32_t count, const MaskShape* shapes, double k) noexcept
+{
+#if defined(__SSE2__)
+    const std::int32_t rest = VectorMasks<Bands, Channels>(channels, count, shapes, k);
+#else
+    const std::int32_t rest = 1;
+#endif
+    ScalarMasks<Bands, Channels>(channels, rest, count, shapes, k);
+}
+
+} // namespace
+
 // Precision: every decimal constant is a double; k = exp(...) / exp(11) and
 // lowRamp are rounded to float; s, highRamp and the gain stay double; each
 // element is multiplied by the gain in double and rounded once.
@@ -49,35 +274,31 @@ void ApplyBandMask(float* spectrum, std::int32_t count, std::int32_t sampleRate,
 {
     if (count <= 1)
         return;
+    const MaskShape shape = Shape(count, sampleRate, lowEdgeHz, highEdgeHz);
+    const ChannelBands channel = {{spectrum, nullptr, nullptr}};
+    Masks<1, 1>(&channel, count, &shape, SlopeFactor(steepness));
+}
 
-    const std::int32_t lowIndex = EdgeIndex(lowEdgeHz, count, sampleRate);
-    const std::int32_t highIndex = EdgeIndex(highEdgeHz, count, sampleRate);
-    const float k = static_cast<float>(std::exp((0.5 * double(steepness) + 0.15) * 9.0) / std::exp(11.0));
-    const bool lowRampOn = !(double(lowEdgeHz) < kLowestRampedEdgeHz);
-    const bool highRampOn = !(double(highEdgeHz) > kHighestRampedEdgeHz);
-
-    for (std::int32_t i = 1; i < count; i += 2) {
-        const double s = (double(count) / double(i)) * double(k);
-
-        // The limits are written so that a NaN ramp (from a non-finite steepness)
-        // counts as 0 rather than spreading into the spectrum.
-        float lowRamp = static_cast<float>(double(lowIndex - i) * s * 0.1 + 0.5);
-        if (!(lowRamp >= 0.0f) || !lowRampOn)
-            lowRamp = 0.0f;
-
-        double highRamp = double(i - highIndex) * s * 0.1 + 0.5;
-        if (!(highRamp >= 0.0) || !highRampOn)
-            highRamp = 0.0;
-
-        double gain = 1.0 - (highRamp + double(lowRamp));
-        if (gain < 0.0)
-            gain = 0.0;
-        else if (gain > 1.0)
-            gain = 1.0;
-
-        spectrum[i] = static_cast<float>(double(spectrum[i]) * gain);
-        spectrum[i + 1] = static_cast<float>(double(spectrum[i + 1]) * gain);
+void ApplyBandMasks(const ChannelBands* channels, int channelCount, std::int32_t count, std::int32_t sampleRate,
+                    const BandEdges (&edges)[3], float steepness) noexcept
+{
+    if (count <= 0)
+        return;
+    for (int c = 0; c < channelCount; ++c) {   // DC, which no mask scales, is copied as it is
+        float* const* band = channels[c].band;
+        band[1][0] = band[0][0];
+        band[2][0] = band[0][0];
     }
+    if (count <= 1)
+        return;
+    const MaskShape shapes[3] = {Shape(count, sampleRate, edges[0].lowHz, edges[0].highHz),
+                                 Shape(count, sampleRate, edges[1].lowHz, edges[1].highHz),
+                                 Shape(count, sampleRate, edges[2].lowHz, edges[2].highHz)};
+    const double k = SlopeFactor(steepness);
+    for (int c = 0; c + 1 < channelCount; c += 2)
+        Masks<3, 2>(channels + c, count, shapes, k);
+    if (channelCount % 2 != 0)
+        Masks<3, 1>(channels + channelCount - 1, count, shapes, k);
 }
 
 } // namespace korvax

@@ -15,6 +15,25 @@ constexpr double kSteepnessScale = 0.0078125;    // 1/128, exact
 constexpr double kCrossFadeScale = 0.0001220703125;   // 2^-13, exact
 constexpr std::int32_t kMaxPairCount = 1 << 30;
 
+// Gained samples are held within +-2^64, a level 2^64 times full scale that no
+// audio reaches. A block transform sums 16384 samples, so a block of values near
+// the float maximum would overflow to infinity there and come back as NaN over
+// two whole blocks, limiter or not. Within this level every value through the
+// transforms, the masks and the dynamics stays far inside the float range, so the
+// output keeps to the limiter's bound. Infinite input is held at the level too;
+// NaN passes unchanged.
+constexpr float kGainedLevelLimit = 0x1p64f;
+
+// Precision: values within the limit pass bit for bit.
+inline float LimitGainedLevel(float x) noexcept
+{
+    if (x > kGainedLevelLimit)
+        return kGainedLevelLimit;
+    if (x < -kGainedLevelLimit)
+        return -kGainedLevelLimit;
+    return x;
+}
+
 // Values derived once per processing call.
 struct CallValues {
     float inputGain;
@@ -37,17 +56,12 @@ void CompleteBlock(BandBuffers& b, int x, const CallValues& v) noexcept
 
     RealFft(lowL, kBlockHalfLength, 1);
     RealFft(lowR, kBlockHalfLength, 1);
-    std::copy_n(lowL, kBlockFloats, midL);
-    std::copy_n(lowL, kBlockFloats, highL);
-    std::copy_n(lowR, kBlockFloats, midR);
-    std::copy_n(lowR, kBlockFloats, highR);
-
-    ApplyBandMask(lowL, kBlockFloats, v.sampleRate, kLowBandLowEdgeHz, v.lowSplitHz, v.steepness);
-    ApplyBandMask(lowR, kBlockFloats, v.sampleRate, kLowBandLowEdgeHz, v.lowSplitHz, v.steepness);
-    ApplyBandMask(midL, kBlockFloats, v.sampleRate, v.lowSplitHz, v.highSplitHz, v.steepness);
-    ApplyBandMask(midR, kBlockFloats, v.sampleRate, v.lowSplitHz, v.highSplitHz, v.steepness);
-    ApplyBandMask(highL, kBlockFloats, v.sampleRate, v.highSplitHz, kHighBandHighEdgeHz, v.steepness);
-    ApplyBandMask(highR, kBlockFloats, v.sampleRate, v.highSplitHz, kHighBandHighEdgeHz, v.steepness);
+    // The spectra are copied into the mid and high buffers and each buffer is
+    // masked, in one pass over both channels.
+    const ChannelBands channels[2] = {{{lowL, midL, highL}}, {{lowR, midR, highR}}};
+    const BandEdges edges[3] = {
+        {kLowBandLowEdgeHz, v.lowSplitHz}, {v.lowSplitHz, v.highSplitHz}, {v.highSplitHz, kHighBandHighEdgeHz}};
+    ApplyBandMasks(channels, 2, kBlockFloats, v.sampleRate, edges, v.steepness);
 
     for (float* band : {lowL, lowR, midL, midR, highL, highR})
         RealFft(band, kBlockHalfLength, 0);
@@ -124,8 +138,8 @@ bool ProcessStereo(EngineState& state, const WorkingParameters& working, const s
 
     for (std::int32_t i = 0; i < pairCount; ++i) {
         float* const pair = samples + 2 * static_cast<std::ptrdiff_t>(i);
-        const float left = static_cast<float>(double(pair[0]) * gain);
-        const float right = static_cast<float>(double(pair[1]) * gain);
+        const float left = LimitGainedLevel(static_cast<float>(double(pair[0]) * gain));
+        const float right = LimitGainedLevel(static_cast<float>(double(pair[1]) * gain));
         inA[kLeft][state.blockAPosition] = left;
         inA[kRight][state.blockAPosition] = right;
         inB[kLeft][state.blockBPosition] = left;

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "dsp/fft_kernels.h"
+
 namespace korvax {
 namespace {
 
@@ -23,6 +25,14 @@ constexpr bool IsSupportedSize(std::int32_t n) noexcept
     return IsPowerOfTwo(n) && n <= kMaxPoints;
 }
 
+int Log2(std::int32_t n) noexcept
+{
+    int bits = 0;
+    while ((std::int32_t{1} << bits) < n)
+        ++bits;
+    return bits;
+}
+
 // One step of the twiddle recurrence: (wr, wi) turns by the angle whose
 // (cos - 1, sin) are (wpr, wpi). Both new values come from the old pair.
 // Precision: all double; onePlusWpr is 1 + wpr formed once by the caller.
@@ -33,51 +43,120 @@ inline void AdvanceTwiddle(double& wr, double& wi, double wpr, double wpi, doubl
     wi = wi * onePlusWpr + oldWr * wpi;
 }
 
-} // namespace
+// The per-pass recurrence constants of ComplexFft for a pass of `span` floats.
+// Precision: theta in double; wpr from the double half angle and wpi from sin of
+// theta rounded to float, each rounded to float once.
+struct PassRecurrence {
+    float wpr;
+    float wpi;
+};
 
-// Precision: integer index arithmetic only; floats are moved, never changed.
-void BitReversePairs(float* data, std::int32_t floatCount) noexcept
+PassRecurrence PassConstants(std::int32_t span, std::int32_t forward) noexcept
 {
-    if (floatCount % 2 != 0 || !IsSupportedSize(floatCount / 2))
-        return;
-    std::int32_t j = 0;
-    for (std::int32_t i = 0; i < floatCount; i += 2) {
-        if (j > i) {
-            const float re = data[j];
-            const float im = data[j + 1];
-            data[j] = data[i];
-            data[j + 1] = data[i + 1];
-            data[i] = re;
-            data[i + 1] = im;
+    const double theta = kTwoPi / double(forward != 0 ? span : -span);
+    const double halfSine = std::sin(theta * 0.5);
+    return {static_cast<float>(-2.0 * halfSine * halfSine),
+            static_cast<float>(std::sin(double(static_cast<float>(theta))))};
+}
+
+// The split pass's recurrence constants for n points in the given direction.
+// Precision: theta and the angle are floats, the half angle taken from the float.
+PassRecurrence SplitConstants(std::int32_t n, std::int32_t forward) noexcept
+{
+    const float theta = static_cast<float>(kPi / double(n));
+    const float angle = forward != 0 ? theta : -theta;
+    const double halfSine = std::sin(double(angle) * 0.5);
+    return {static_cast<float>(-2.0 * halfSine * halfSine), static_cast<float>(std::sin(double(angle)))};
+}
+
+// ---- twiddle tables and the choice of kernels ------------------------------------
+
+// Filled once while the library is loaded, by the recurrence the plain code runs
+// per call; read-only afterwards and shared by every machine. Index 0 of each
+// pair is the inverse direction, 1 the forward one.
+struct Tables {
+    fft::PassTwiddles pass[2];
+    fft::SplitTwiddles split[2];
+};
+Tables gTables;
+
+// Null (plain code throughout) until the tables are filled.
+const fft::KernelSet* gKernels = nullptr;
+
+void FillTables() noexcept
+{
+    for (std::int32_t forward = 0; forward <= 1; ++forward) {
+        fft::PassTwiddles& pass = gTables.pass[forward];
+        for (std::int32_t span = 2; span < 2 * fft::kTablePoints; span *= 2) {
+            const PassRecurrence c = PassConstants(span, forward);
+            const double onePlusWpr = 1.0 + double(c.wpr);
+            double wr = 1.0;
+            double wi = 0.0;
+            for (std::int32_t m = 0; m < span / 2; ++m) {
+                pass.wr[span / 2 + m] = wr;
+                pass.wi[span / 2 + m] = wi;
+                AdvanceTwiddle(wr, wi, double(c.wpr), double(c.wpi), onePlusWpr);
+            }
         }
-        std::int32_t m = floatCount / 2;
-        while (m >= 2 && j >= m) {
-            j -= m;
-            m /= 2;
+
+        fft::SplitTwiddles& split = gTables.split[forward];
+        const PassRecurrence c = SplitConstants(fft::kTablePoints, forward);
+        const double onePlusWpr = 1.0 + double(c.wpr);
+        double wr = 1.0;
+        double wi = 0.0;
+        for (std::int32_t k = 0; k <= fft::kTablePoints / 2; ++k) {
+            split.wr[k] = wr;
+            split.wi[k] = wi;
+            AdvanceTwiddle(wr, wi, double(c.wpr), double(c.wpi), onePlusWpr);
         }
-        j += m;
     }
 }
 
-// Radix-2 decimation in time over 2n floats; `span` counts floats.
-// Precision: theta and the twiddle (wr, wi) in double; wpr and wpi rounded to
-// float once per pass (wpr from the double half angle, wpi from sin of theta
-// rounded to float); tr stays double, ti is rounded to float; every element is
-// rounded to float when stored, and the scale factor is a float.
-void ComplexFft(float* data, std::int32_t n, std::int32_t forward) noexcept
+bool ProcessorHasAvx() noexcept
 {
-    if (!IsSupportedSize(n))
-        return;
+#if defined(KORVAX_FFT_AVX)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx") != 0;
+#else
+    return false;
+#endif
+}
+
+const fft::KernelSet* WidestKernels() noexcept
+{
+#if defined(KORVAX_FFT_AVX)
+    if (ProcessorHasAvx())
+        return &fft::AvxKernels();
+#endif
+#if defined(__SSE2__)
+    return &fft::Sse2Kernels();
+#else
+    return nullptr;
+#endif
+}
+
+// Runs at load time, before any machine exists; the audio path never waits on it.
+const bool gTablesReady = [] {
+    FillTables();
+    gKernels = WidestKernels();
+    return true;
+}();
+
+// ---- the plain code --------------------------------------------------------------
+
+// Radix-2 decimation in time over 2n floats; `span` counts floats.
+// Precision: the twiddle (wr, wi) in double; tr stays double, ti is rounded to
+// float; every element is rounded to float when stored, and the scale factor is
+// a float.
+void PlainComplexFft(float* data, std::int32_t n, std::int32_t forward) noexcept
+{
     const std::int32_t floatCount = 2 * n;
     BitReversePairs(data, floatCount);
 
     for (std::int32_t span = 2; span < floatCount; span *= 2) {
         const std::int32_t step = 2 * span;
-        const double theta = kTwoPi / double(forward != 0 ? span : -span);
-        const double halfSine = std::sin(theta * 0.5);
-        const float wpr = static_cast<float>(-2.0 * halfSine * halfSine);
-        const float wpi = static_cast<float>(std::sin(double(static_cast<float>(theta))));
-        const double onePlusWpr = 1.0 + double(wpr);
+        const PassRecurrence c = PassConstants(span, forward);
+        const double onePlusWpr = 1.0 + double(c.wpr);
         double wr = 1.0;
         double wi = 0.0;
         for (std::int32_t m = 0; m < span; m += 2) {
@@ -90,7 +169,7 @@ void ComplexFft(float* data, std::int32_t n, std::int32_t forward) noexcept
                 data[i] = static_cast<float>(double(data[i]) + tr);
                 data[i + 1] = static_cast<float>(double(data[i + 1]) + double(ti));
             }
-            AdvanceTwiddle(wr, wi, double(wpr), double(wpi), onePlusWpr);
+            AdvanceTwiddle(wr, wi, double(c.wpr), double(c.wpi), onePlusWpr);
         }
     }
 
@@ -99,45 +178,21 @@ void ComplexFft(float* data, std::int32_t n, std::int32_t forward) noexcept
         data[i] = static_cast<float>(double(data[i]) * double(scale));
 }
 
-// The split pass untangles the complex transform of the 2n samples, taken as n
-// complex points, into the spectrum of the real samples (and back). Point n,
-// which the array has no room for, is carried in the mirror pair.
-// Precision: theta, wpr and wpi rounded to float (the half angle taken from the
-// float theta); the twiddle, 1 + wpr, h1r, h2r and h2i in double. Rounded to
-// float: h1i; the products P1 = wr * h2r and P2 = wi * h2i; S = wr * h2i + wi * h2r
-// where it enters point n - k (point k takes S in double); every stored element.
-void RealFft(float* data, std::int32_t n, std::int32_t forward) noexcept
-{
-    if (!IsSupportedSize(n))
-        return;
-    constexpr double c1 = 0.5;
-    const float theta = static_cast<float>(kPi / double(n));
-    double c2 = 0.0;
-    float angle = 0.0f;
-    float mirrorRe = 0.0f;
-    float mirrorIm = 0.0f;
-    if (forward != 0) {
-        ComplexFft(data, n, forward);
-        c2 = -0.5;
-        angle = theta;
-        mirrorRe = data[0];
-        mirrorIm = data[1];
-    } else {
-        mirrorRe = data[1];   // the Nyquist term
-        mirrorIm = 0.0f;
-        data[1] = 0.0f;
-        c2 = 0.5;
-        angle = -theta;
-    }
+// One step of the split pass: point k and point n - k (the mirror pair standing
+// in for point n when k is 0).
+// Precision: h1r, h2r and h2i in double; rounded to float: h1i, the products
+// P1 = wr * h2r and P2 = wi * h2i, S = wr * h2i + wi * h2r where it enters point
+// n - k (point k takes S in double), and every stored element.
+struct SplitPoint {
+    float* data;
+    std::int32_t n;
+    double c2;
+    float mirrorRe;
+    float mirrorIm;
 
-    const double halfSine = std::sin(double(angle) * 0.5);
-    const float wpr = static_cast<float>(-2.0 * halfSine * halfSine);
-    const float wpi = static_cast<float>(std::sin(double(angle)));
-    const double onePlusWpr = 1.0 + double(wpr);
-    double wr = 1.0;
-    double wi = 0.0;
-
-    for (std::int32_t k = 0; k <= n / 2; ++k) {
+    void Step(std::int32_t k, double wr, double wi) noexcept
+    {
+        constexpr double c1 = 0.5;
         float* const a = data + 2 * k;
         float* const b = k == 0 ? nullptr : data + 2 * (n - k);
         const float aRe = a[0];
@@ -166,14 +221,144 @@ void RealFft(float* data, std::int32_t n, std::int32_t forward) noexcept
             mirrorRe = otherRe;
             mirrorIm = otherIm;
         }
+    }
+};
 
-        AdvanceTwiddle(wr, wi, double(wpr), double(wpi), onePlusWpr);
+void FastComplexFft(float* data, std::int32_t n, std::int32_t forward) noexcept
+{
+    const float scale = forward != 0 ? static_cast<float>(1.0 / double(2 * n)) : 2.0f;
+    gKernels->complexFft(data, Log2(n), gTables.pass[forward != 0 ? 1 : 0], scale);
+}
+
+bool UsesKernels(std::int32_t n) noexcept
+{
+    return gKernels != nullptr && n >= fft::kMinKernelPoints && n <= fft::kTablePoints;
+}
+
+} // namespace
+
+// Precision: integer index arithmetic only; floats are moved, never changed.
+void BitReversePairs(float* data, std::int32_t floatCount) noexcept
+{
+    if (floatCount % 2 != 0 || !IsSupportedSize(floatCount / 2))
+        return;
+    std::int32_t j = 0;
+    for (std::int32_t i = 0; i < floatCount; i += 2) {
+        if (j > i) {
+            const float re = data[j];
+            const float im = data[j + 1];
+            data[j] = data[i];
+            data[j + 1] = data[i + 1];
+            data[i] = re;
+            data[i + 1] = im;
+        }
+        std::int32_t m = floatCount / 2;
+        while (m >= 2 && j >= m) {
+            j -= m;
+            m /= 2;
+        }
+        j += m;
+    }
+}
+
+void ComplexFft(float* data, std::int32_t n, std::int32_t forward) noexcept
+{
+    if (!IsSupportedSize(n))
+        return;
+    if (UsesKernels(n))
+        FastComplexFft(data, n, forward);
+    else
+        PlainComplexFft(data, n, forward);
+}
+
+// The split pass untangles the complex transform of the 2n samples, taken as n
+// complex points, into the spectrum of the real samples (and back). Point n,
+// which the array has no room for, is carried in the mirror pair. Its twiddles
+// run the recurrence of the angle pi / n rounded to float (positive forward).
+void RealFft(float* data, std::int32_t n, std::int32_t forward) noexcept
+{
+    if (!IsSupportedSize(n))
+        return;
+    SplitPoint split{data, n, 0.0, 0.0f, 0.0f};
+    if (forward != 0) {
+        ComplexFft(data, n, forward);
+        split.c2 = -0.5;
+        split.mirrorRe = data[0];
+        split.mirrorIm = data[1];
+    } else {
+        split.mirrorRe = data[1];   // the Nyquist term
+        split.mirrorIm = 0.0f;
+        data[1] = 0.0f;
+        split.c2 = 0.5;
+    }
+
+    if (n == fft::kTablePoints && gKernels != nullptr) {
+        const fft::SplitTwiddles& w = gTables.split[forward != 0 ? 1 : 0];
+        for (std::int32_t k = 0; k < 4; ++k)
+            split.Step(k, w.wr[k], w.wi[k]);
+        gKernels->splitPass(data, w, split.c2);
+        split.Step(n / 2, w.wr[n / 2], w.wi[n / 2]);
+    } else {
+        const PassRecurrence c = SplitConstants(n, forward);
+        const double onePlusWpr = 1.0 + double(c.wpr);
+        double wr = 1.0;
+        double wi = 0.0;
+        for (std::int32_t k = 0; k <= n / 2; ++k) {
+            split.Step(k, wr, wi);
+            AdvanceTwiddle(wr, wi, double(c.wpr), double(c.wpi), onePlusWpr);
+        }
     }
 
     if (forward != 0)
-        data[1] = mirrorRe;
+        data[1] = split.mirrorRe;
     else
         ComplexFft(data, n, forward);
 }
 
+namespace fft {
+
+bool KernelsAvailable(Kernels kernels) noexcept
+{
+    switch (kernels) {
+    case Kernels::kPlain: return true;
+#if defined(__SSE2__)
+    case Kernels::kSse2: return true;
+#endif
+#if defined(KORVAX_FFT_AVX)
+    case Kernels::kAvx: return ProcessorHasAvx();
+#endif
+    default: return false;
+    }
+}
+
+bool SelectKernels(Kernels kernels) noexcept
+{
+    if (!gTablesReady || !KernelsAvailable(kernels))
+        return false;
+    switch (kernels) {
+#if defined(__SSE2__)
+    case Kernels::kSse2: gKernels = &Sse2Kernels(); break;
+#endif
+#if defined(KORVAX_FFT_AVX)
+    case Kernels::kAvx: gKernels = &AvxKernels(); break;
+#endif
+    default: gKernels = nullptr; break;
+    }
+    return true;
+}
+
+Kernels SelectedKernels() noexcept
+{
+#if defined(KORVAX_FFT_AVX)
+    if (gKernels == &AvxKernels())
+        return Kernels::kAvx;
+#endif
+#if defined(__SSE2__)
+    if (gKernels == &Sse2Kernels())
+        return Kernels::kSse2;
+#endif
+    return Kernels::kPlain;
+}
+
+} // namespace fft
 } // namespace korvax

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -151,6 +152,106 @@ TEST(BandMask, HostileArgumentsGiveFiniteGainsInRange)
                             << high << ", steepness " << steepness;
                 }
             }
+        }
+    }
+}
+
+
+// The mask as a plain loop: one division per element pair, no table, no vectors.
+void PlainMask(float* spectrum, std::int32_t count, std::int32_t sampleRate, float lowEdgeHz, float highEdgeHz,
+               float steepness)
+{
+    if (count <= 1)
+        return;
+    auto edgeIndex = [&](float edgeHz) {
+        if (sampleRate <= 0)
+            return count;
+        const double position = double(count) * ((2.0 * double(edgeHz)) / double(sampleRate));
+        if (!(position < double(count)))
+            return count;
+        return position < 0.0 ? 0 : std::int32_t(position);
+    };
+    const std::int32_t lowIndex = edgeIndex(lowEdgeHz);
+    const std::int32_t highIndex = edgeIndex(highEdgeHz);
+    const float k = float(std::exp((0.5 * double(steepness) + 0.15) * 9.0) / std::exp(11.0));
+    for (std::int32_t i = 1; i < count; i += 2) {
+        const double s = (double(count) / double(i)) * double(k);
+        float lowRamp = float(double(lowIndex - i) * s * 0.1 + 0.5);
+        if (!(lowRamp >= 0.0f) || double(lowEdgeHz) < 19.0)
+            lowRamp = 0.0f;
+        double highRamp = double(i - highIndex) * s * 0.1 + 0.5;
+        if (!(highRamp >= 0.0) || double(highEdgeHz) > 23995.0)
+            highRamp = 0.0;
+        double gain = 1.0 - (highRamp + double(lowRamp));
+        gain = gain < 0.0 ? 0.0 : (gain > 1.0 ? 1.0 : gain);
+        spectrum[i] = float(double(spectrum[i]) * gain);
+        spectrum[i + 1] = float(double(spectrum[i + 1]) * gain);
+    }
+}
+
+struct MaskCase {
+    std::int32_t count;
+    std::int32_t rate;
+    float lowSplitHz;
+    float highSplitHz;
+    float steepness;
+};
+
+// The engine's count (whose quotients come from a table) and others, odd ones
+// included, ordinary and hostile settings.
+const MaskCase kMaskCases[] = {
+    {kCount, 44100, 190.83f, 2140.07f, 0.5f}, {kCount, 48000, 18.0f, 24000.0f, 0.0f},
+    {kCount, 96000, 5000.0f, 300.0f, 1.0f},   {kCount, 22050, 19.0f, 23995.0f, 0.25f},
+    {kCount, 0, 100.0f, 200.0f, 0.5f},        {kCount, 44100, 100.0f, 200.0f, std::nanf("")},
+    {kCount, 44100, 100.0f, 200.0f, 1e30f},   {1000, 44100, 190.83f, 2140.07f, 0.75f},
+    {999, 48000, 1000.0f, 5000.0f, 0.5f},     {2, 44100, 100.0f, 20000.0f, 0.5f},
+    {3, 44100, 100.0f, 20000.0f, 0.5f},       {5, 8000, 100.0f, 2000.0f, 1.0f},
+};
+
+TEST(BandMask, IdenticalToThePlainLoopForEveryShape)
+{
+    for (const MaskCase& c : kMaskCases) {
+        for (const auto& edges : {std::pair{10.0f, c.lowSplitHz}, std::pair{c.lowSplitHz, c.highSplitHz},
+                                  std::pair{c.highSplitHz, 24000.0f}}) {
+            std::vector<float> actual = test::RandomFloats(std::size_t(c.count) + 2, 17, -2.0f, 2.0f);
+            std::vector<float> expected = actual;
+            ApplyBandMask(actual.data(), c.count, c.rate, edges.first, edges.second, c.steepness);
+            PlainMask(expected.data(), c.count, c.rate, edges.first, edges.second, c.steepness);
+            EXPECT_TRUE(SameBits(expected, actual)) << "count " << c.count << ", rate " << c.rate << ", edges "
+                                                    << edges.first << " " << edges.second;
+        }
+    }
+}
+
+// The three masks of a block completion in one pass over both channels equal a
+// copy of each spectrum into the mid and high buffers followed by three masks,
+// down to the element past the spectrum, which each buffer keeps as its own.
+TEST(BandMask, ThreeBandsAtOnceEqualCopyThenMaskEach)
+{
+    for (const MaskCase& c : kMaskCases) {
+        const std::size_t size = std::size_t(c.count) + 2;
+        const BandEdges edges[3] = {{10.0f, c.lowSplitHz}, {c.lowSplitHz, c.highSplitHz}, {c.highSplitHz, 24000.0f}};
+        for (const int channelCount : {1, 2}) {
+            std::vector<float> actual[2][3];
+            std::vector<float> expected[2][3];
+            ChannelBands channels[2];
+            for (int ch = 0; ch < channelCount; ++ch) {
+                for (int b = 0; b < 3; ++b) {
+                    actual[ch][b] = test::RandomFloats(size, 100 + 10 * ch + b, -1.0f, 1.0f);
+                    expected[ch][b] = actual[ch][b];
+                    channels[ch].band[b] = actual[ch][b].data();
+                }
+                for (int b = 1; b < 3; ++b)
+                    std::copy_n(expected[ch][0].begin(), std::max(c.count, 0), expected[ch][b].begin());
+                for (int b = 0; b < 3; ++b)
+                    ApplyBandMask(expected[ch][b].data(), c.count, c.rate, edges[b].lowHz, edges[b].highHz,
+                                  c.steepness);
+            }
+            ApplyBandMasks(channels, channelCount, c.count, c.rate, edges, c.steepness);
+            for (int ch = 0; ch < channelCount; ++ch)
+                for (int b = 0; b < 3; ++b)
+                    EXPECT_TRUE(SameBits(expected[ch][b], actual[ch][b]))
+                        << "count " << c.count << ", channels " << channelCount << ", channel " << ch << ", band " << b;
         }
     }
 }

@@ -1,0 +1,66 @@
+#pragma once
+// The vector kernels behind RealFft and ComplexFft, and the choice among them.
+// Internal to dsp/: the engine and the tests reach the transforms through
+// dsp/real_fft.h; the tests use the choice below to run every kernel set.
+//
+// Every kernel performs, butterfly for butterfly, the arithmetic of the plain
+// radix-2 transform: the same double products and sums, the same roundings to
+// float, the same twiddles. Only the order in which independent butterflies are
+// visited and the number of them done per instruction differ. The twiddles come
+// from tables that real_fft.cpp fills once, when the library is loaded, by the
+// very recurrence the plain transform runs per call.
+//
+// Working layout. Between the bit-reversal sweep and the last butterfly pass the
+// points are held in blocks of four: floats 8b .. 8b+3 hold the real parts of
+// points 4b .. 4b+3, floats 8b+4 .. 8b+7 their imaginary parts. Each block takes
+// the memory of the same four interleaved points, so the transform stays in place.
+
+#include <cstdint>
+
+namespace korvax::fft {
+
+// Largest transform the tables serve, in complex points; larger sizes run the
+// plain code. The smallest the kernels handle is kMinKernelPoints.
+inline constexpr std::int32_t kTablePoints = 8192;
+inline constexpr std::int32_t kMinKernelPoints = 16;
+
+// Twiddles of the butterfly passes for one direction. The pass that merges
+// sub-transforms of half points (half = 1, 2, 4, ... kTablePoints / 2) uses
+// twiddle m (m = 0 .. half - 1) from entry half + m.
+struct PassTwiddles {
+    alignas(64) double wr[kTablePoints];
+    alignas(64) double wi[kTablePoints];
+};
+
+// Twiddles of the split pass of RealFft with n = kTablePoints: entry k for
+// point pair k, n - k (k = 0 .. n / 2), padded to whole vectors.
+struct SplitTwiddles {
+    alignas(64) double wr[kTablePoints / 2 + 8];
+    alignas(64) double wi[kTablePoints / 2 + 8];
+};
+
+// One instruction set's kernels.
+struct KernelSet {
+    // ComplexFft of n = 2^bits points (kMinKernelPoints <= n <= kTablePoints),
+    // bit reversal included; every element ends multiplied by `scale` (1/(2n) or 2).
+    void (*complexFft)(float* data, int bits, const PassTwiddles& w, float scale);
+    // The split pass of RealFft with n = kTablePoints, for the point pairs
+    // k = 4 .. n / 2 - 1; the caller does k = 0 .. 3 and n / 2. c2 is -0.5
+    // forward, 0.5 inverse.
+    void (*splitPass)(float* data, const SplitTwiddles& w, double c2);
+};
+
+const KernelSet& Sse2Kernels() noexcept;
+const KernelSet& AvxKernels() noexcept;   // only on a processor with AVX
+
+enum class Kernels { kPlain, kSse2, kAvx };
+
+// Which kernels the transforms use: the widest the processor offers, chosen when
+// the library is loaded. Selecting a set this build or processor lacks returns
+// false and changes nothing; kPlain runs the plain code for every size. For
+// tests and benchmarks only: not safe while a transform runs on another thread.
+bool SelectKernels(Kernels kernels) noexcept;
+Kernels SelectedKernels() noexcept;
+bool KernelsAvailable(Kernels kernels) noexcept;
+
+} // namespace korvax::fft

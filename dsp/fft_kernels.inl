@@ -1,0 +1,281 @@
+// The transform kernels, written once over a four-lane double type and compiled
+// once per instruction set: fft_kernels_sse2.cpp and fft_kernels_avx.cpp each
+// define `Ops` (the four-lane double operations) inside an unnamed namespace and
+// include this file there, so every function here has internal linkage and no
+// code built for one instruction set can stand in for another's.
+//
+// Use only intrinsics and plain code here: an inline function from a standard
+// header, instantiated in the AVX build, could be merged with the SSE2 one by
+// the linker and reach a processor without AVX.
+//
+// Precision, throughout: exactly the plain transform's, butterfly for butterfly.
+// Ops::Widen is the exact float-to-double conversion and Ops::Narrow the one
+// rounding to float. Where the plain code adds two floats in double and rounds
+// the sum (the imaginary parts ii + ti and ii - ti, and the final scaling by a
+// power of two), the float instruction is used instead: double has more than
+// twice float's precision plus two bits, so rounding the exact double result to
+// float equals rounding the exact result to float once.
+
+using F4 = __m128;
+using D4 = Ops::D4;
+
+// Everything below runs inside a few loops; keep it there rather than behind calls
+// that pass vectors through the stack.
+#if defined(__GNUC__)
+#define KORVAX_KERNEL inline __attribute__((always_inline))
+#else
+#define KORVAX_KERNEL inline
+#endif
+
+struct FloatPair {   // four points' real and imaginary parts, float lanes
+    F4 re;
+    F4 im;
+};
+
+// One radix-2 butterfly on four lanes: point i (ir, ii) and point j (jr, ji)
+// with the twiddle (wr, wi), as the plain transform does it:
+//   tr = wr*jr - wi*ji (double), ti = float(wr*ji + wi*jr),
+//   j = (float(ir - tr), ii - ti), i = (float(ir + tr), ii + ti).
+KORVAX_KERNEL void Butterfly(FloatPair& i, FloatPair& j, D4 wr, D4 wi)
+{
+    const D4 jr = Ops::Widen(j.re);
+    const D4 ji = Ops::Widen(j.im);
+    const D4 ir = Ops::Widen(i.re);
+    const D4 tr = Ops::Sub(Ops::Mul(wr, jr), Ops::Mul(wi, ji));
+    const F4 ti = Ops::Narrow(Ops::Add(Ops::Mul(wr, ji), Ops::Mul(wi, jr)));
+    j.re = Ops::Narrow(Ops::Sub(ir, tr));
+    j.im = _mm_sub_ps(i.im, ti);
+    i.re = Ops::Narrow(Ops::Add(ir, tr));
+    i.im = _mm_add_ps(i.im, ti);
+}
+
+KORVAX_KERNEL FloatPair LoadBlock(const float* block)
+{
+    return {_mm_loadu_ps(block), _mm_loadu_ps(block + 4)};
+}
+
+KORVAX_KERNEL void StoreBlock(float* block, const FloatPair& p)
+{
+    _mm_storeu_ps(block, p.re);
+    _mm_storeu_ps(block + 4, p.im);
+}
+
+// Advances r, a count with its `bits` bits in reverse order, by one.
+KORVAX_KERNEL int NextReversed(int r, int bits)
+{
+    int bit = bits > 0 ? 1 << (bits - 1) : 0;
+    while ((r & bit) != 0) {
+        r ^= bit;
+        bit >>= 1;
+    }
+    return r | bit;
+}
+
+// Bit reversal, the passes of half 1 and 2, and the change to the block layout,
+// in one sweep. A point index of n = 2^bits points is split into (h, m, l): two
+// high bits, bits - 4 middle bits, two low bits; bit reversal sends (h, m, l) to
+// (rev l, rev m, rev h). The sixteen points with middle bits m therefore fill
+// four whole target blocks (rev l, rev m), and those four blocks are exactly the
+// four-point groups the first two passes work on.
+struct Gathered {
+    FloatPair p[4];   // p[t] lane u: target point t of target block rev u
+};
+
+// Only shufps here, where a shuffle is needed: on recent cores it issues on two
+// ports, while unpcklps, movlhps and movhlps share one with the conversions.
+KORVAX_KERNEL F4 EvenLanes(F4 a, F4 b)   // a0 a2 b0 b2
+{
+    return _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
+}
+
+KORVAX_KERNEL F4 OddLanes(F4 a, F4 b)   // a1 a3 b1 b3
+{
+    return _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
+}
+
+// Loads the sixteen points with middle bits m; `rows` is n / 4 points. Lane u
+// holds the point with low bits l = u, bound for target block rev u.
+KORVAX_KERNEL Gathered Gather(const float* data, int m, std::ptrdiff_t rows)
+{
+    FloatPair row[4];   // row[h] lane u: point (h, m, u)
+    for (int h = 0; h < 4; ++h) {
+        const float* p = data + 2 * (h * rows + 4 * std::ptrdiff_t(m));   // point (h, m, 0)
+        const F4 a = _mm_loadu_ps(p);       // r0 i0 r1 i1
+        const F4 b = _mm_loadu_ps(p + 4);   // r2 i2 r3 i3
+        row[h] = {EvenLanes(a, b), OddLanes(a, b)};
+    }
+    // Target point t comes from source point (rev t, m, l).
+    return {{row[0], row[2], row[1], row[3]}};
+}
+
+// Rows r0 .. r3 become columns.
+KORVAX_KERNEL void Transpose(F4& r0, F4& r1, F4& r2, F4& r3)
+{
+    const F4 t0 = _mm_shuffle_ps(r0, r1, _MM_SHUFFLE(1, 0, 1, 0));   // r00 r01 r10 r11
+    const F4 t1 = _mm_shuffle_ps(r0, r1, _MM_SHUFFLE(3, 2, 3, 2));   // r02 r03 r12 r13
+    const F4 t2 = _mm_shuffle_ps(r2, r3, _MM_SHUFFLE(1, 0, 1, 0));
+    const F4 t3 = _mm_shuffle_ps(r2, r3, _MM_SHUFFLE(3, 2, 3, 2));
+    r0 = EvenLanes(t0, t2);
+    r1 = OddLanes(t0, t2);
+    r2 = EvenLanes(t1, t3);
+    r3 = OddLanes(t1, t3);
+}
+
+// The twiddles of the passes of half 1 and 2, in every lane.
+struct FirstTwiddles {
+    D4 w1r, w1i, w2r, w2i, w3r, w3i;
+};
+
+// Runs the passes of half 1 and 2 on the gathered points and stores the four
+// target blocks at middle bits rm.
+KORVAX_KERNEL void FirstPassesAndScatter(Gathered& g, float* data, int rm, std::ptrdiff_t rows, const FirstTwiddles& w)
+{
+    Butterfly(g.p[0], g.p[1], w.w1r, w.w1i);
+    Butterfly(g.p[2], g.p[3], w.w1r, w.w1i);
+    Butterfly(g.p[0], g.p[2], w.w2r, w.w2i);
+    Butterfly(g.p[1], g.p[3], w.w3r, w.w3i);
+
+    F4 re0 = g.p[0].re, re1 = g.p[1].re, re2 = g.p[2].re, re3 = g.p[3].re;
+    F4 im0 = g.p[0].im, im1 = g.p[1].im, im2 = g.p[2].im, im3 = g.p[3].im;
+    Transpose(re0, re1, re2, re3);   // re_u: the real parts of target block rev u
+    Transpose(im0, im1, im2, im3);
+    float* const block = data + 8 * std::ptrdiff_t(rm);
+    StoreBlock(block, {re0, im0});
+    StoreBlock(block + 4 * rows, {re1, im1});
+    StoreBlock(block + 2 * rows, {re2, im2});
+    StoreBlock(block + 6 * rows, {re3, im3});
+}
+
+KORVAX_KERNEL void BitReverseFirstPasses(float* data, int bits, const PassTwiddles& w)
+{
+    const FirstTwiddles t = {Ops::Broadcast(w.wr[1]), Ops::Broadcast(w.wi[1]), Ops::Broadcast(w.wr[2]),
+                             Ops::Broadcast(w.wi[2]), Ops::Broadcast(w.wr[3]), Ops::Broadcast(w.wi[3])};
+    const int middleBits = bits - 4;
+    const int middleCount = 1 << middleBits;
+    const std::ptrdiff_t rows = std::ptrdiff_t(1) << (bits - 2);
+    for (int m = 0, rm = 0; m < middleCount; ++m, rm = NextReversed(rm, middleBits)) {
+        if (rm < m)
+            continue;   // done together with rm
+        Gathered a = Gather(data, m, rows);
+        if (rm == m) {
+            FirstPassesAndScatter(a, data, m, rows, t);
+        } else {
+            Gathered b = Gather(data, rm, rows);
+            FirstPassesAndScatter(a, data, rm, rows, t);
+            FirstPassesAndScatter(b, data, m, rows, t);
+        }
+    }
+}
+
+// The pass of the given half (4 <= half) over the groups of 2 * half points that
+// start in [begin, end), in memory order, blocks in and blocks out.
+KORVAX_KERNEL void BlockPass(float* data, std::ptrdiff_t begin, std::ptrdiff_t end, std::ptrdiff_t half,
+                      const PassTwiddles& w)
+{
+    for (std::ptrdiff_t group = begin; group < end; group += 2 * half) {
+        float* const top = data + 2 * group;
+        float* const bottom = top + 2 * half;
+        for (std::ptrdiff_t m = 0; m < half; m += 4) {
+            FloatPair i = LoadBlock(top + 2 * m);
+            FloatPair j = LoadBlock(bottom + 2 * m);
+            Butterfly(i, j, Ops::Load(w.wr + half + m), Ops::Load(w.wi + half + m));
+            StoreBlock(top + 2 * m, i);
+            StoreBlock(bottom + 2 * m, j);
+        }
+    }
+}
+
+// Stores a block's four points interleaved again, each float times `scale`.
+KORVAX_KERNEL void StoreInterleaved(float* p, const FloatPair& block, F4 scale)
+{
+    _mm_storeu_ps(p, _mm_mul_ps(_mm_unpacklo_ps(block.re, block.im), scale));
+    _mm_storeu_ps(p + 4, _mm_mul_ps(_mm_unpackhi_ps(block.re, block.im), scale));
+}
+
+// The last pass (half = n / 2), which also leaves the interleaved layout and
+// applies the final scale factor.
+KORVAX_KERNEL void LastPass(float* data, std::ptrdiff_t half, const PassTwiddles& w, float scale)
+{
+    const F4 s = _mm_set1_ps(scale);
+    float* const bottom = data + 2 * half;
+    for (std::ptrdiff_t m = 0; m < half; m += 4) {
+        FloatPair i = LoadBlock(data + 2 * m);
+        FloatPair j = LoadBlock(bottom + 2 * m);
+        Butterfly(i, j, Ops::Load(w.wr + half + m), Ops::Load(w.wi + half + m));
+        StoreInterleaved(data + 2 * m, i, s);
+        StoreInterleaved(bottom + 2 * m, j, s);
+    }
+}
+
+// Passes whose groups fit this many points run group after group, so that one
+// group's data stays in the first-level cache through all of them.
+constexpr std::ptrdiff_t kCachePoints = 1024;
+
+void ComplexFftKernel(float* data, int bits, const PassTwiddles& w, float scale)
+{
+    const std::ptrdiff_t n = std::ptrdiff_t(1) << bits;
+    BitReverseFirstPasses(data, bits, w);
+    const std::ptrdiff_t chunk = n < kCachePoints ? n : kCachePoints;
+    const std::ptrdiff_t lastChunked = chunk / 2 < n / 4 ? chunk / 2 : n / 4;
+    for (std::ptrdiff_t c = 0; c < n; c += chunk)
+        for (std::ptrdiff_t half = 4; half <= lastChunked; half *= 2)
+            BlockPass(data, c, c + chunk, half, w);
+    for (std::ptrdiff_t half = 2 * lastChunked; half < n / 2; half *= 2)
+        BlockPass(data, 0, n, half, w);
+    LastPass(data, n / 2, w, scale);
+}
+
+// The split pass for the point pairs k = 4 .. n/2 - 1, four k at a time: point
+// k and point n - k, as RealFft describes it:
+//   h1r = 0.5 (ar + br), h1i = float(0.5 (ai - bi)), h2r = -c2 (ai + bi), h2i = c2 (ar - br),
+//   p1 = float(wr h2r), p2 = float(wi h2i), s = wr h2i + wi h2r,
+//   a = (float((h1r + p1) - p2), float(h1i + s)),
+//   b = (float((h1r - p1) + p2), -h1i + float(s)).
+void SplitPassKernel(float* data, const SplitTwiddles& w, double c2Value)
+{
+    constexpr std::ptrdiff_t n = kTablePoints;
+    const D4 c1 = Ops::Broadcast(0.5);
+    const D4 c2 = Ops::Broadcast(c2Value);
+    const D4 minusC2 = Ops::Broadcast(-c2Value);
+    const F4 signBit = _mm_set1_ps(-0.0f);
+    for (std::ptrdiff_t k = 4; k < n / 2; k += 4) {
+        float* const a = data + 2 * k;             // points k .. k+3
+        float* const b = data + 2 * (n - k - 3);   // points n-k-3 .. n-k
+        const F4 a0 = _mm_loadu_ps(a);
+        const F4 a1 = _mm_loadu_ps(a + 4);
+        const F4 b0 = _mm_loadu_ps(b);
+        const F4 b1 = _mm_loadu_ps(b + 4);
+        // Lane u holds point k + u of a and point n - k - u of b.
+        const D4 ar = Ops::Widen(_mm_shuffle_ps(a0, a1, _MM_SHUFFLE(2, 0, 2, 0)));
+        const D4 ai = Ops::Widen(_mm_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 1, 3, 1)));
+        const D4 br = Ops::Widen(_mm_shuffle_ps(b1, b0, _MM_SHUFFLE(0, 2, 0, 2)));
+        const D4 bi = Ops::Widen(_mm_shuffle_ps(b1, b0, _MM_SHUFFLE(1, 3, 1, 3)));
+        const D4 wr = Ops::Load(w.wr + k);
+        const D4 wi = Ops::Load(w.wi + k);
+
+        const D4 h1r = Ops::Mul(c1, Ops::Add(ar, br));
+        const F4 h1i = Ops::Narrow(Ops::Mul(c1, Ops::Sub(ai, bi)));
+        const D4 h2r = Ops::Mul(minusC2, Ops::Add(ai, bi));
+        const D4 h2i = Ops::Mul(c2, Ops::Sub(ar, br));
+        const D4 p1 = Ops::Widen(Ops::Narrow(Ops::Mul(wr, h2r)));
+        const D4 p2 = Ops::Widen(Ops::Narrow(Ops::Mul(wi, h2i)));
+        const D4 sum = Ops::Add(Ops::Mul(wr, h2i), Ops::Mul(wi, h2r));
+
+        const F4 outAr = Ops::Narrow(Ops::Sub(Ops::Add(h1r, p1), p2));
+        const F4 outAi = Ops::Narrow(Ops::Add(Ops::Widen(h1i), sum));
+        const F4 outBr = Ops::Narrow(Ops::Add(Ops::Sub(h1r, p1), p2));
+        const F4 outBi = _mm_add_ps(_mm_xor_ps(h1i, signBit), Ops::Narrow(sum));
+
+        _mm_storeu_ps(a, _mm_unpacklo_ps(outAr, outAi));
+        _mm_storeu_ps(a + 4, _mm_unpackhi_ps(outAr, outAi));
+        // b in memory order: lanes 3, 2 then lanes 1, 0.
+        const F4 bLow = _mm_unpacklo_ps(outBr, outBi);    // lanes 0, 1
+        const F4 bHigh = _mm_unpackhi_ps(outBr, outBi);   // lanes 2, 3
+        _mm_storeu_ps(b, _mm_shuffle_ps(bHigh, bHigh, _MM_SHUFFLE(1, 0, 3, 2)));
+        _mm_storeu_ps(b + 4, _mm_shuffle_ps(bLow, bLow, _MM_SHUFFLE(1, 0, 3, 2)));
+    }
+}
+
+constexpr KernelSet kKernelSet = {&ComplexFftKernel, &SplitPassKernel};
+
+#undef KORVAX_KERNEL

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# The engine benchmark, built with the unit tests (build/, KORVAX_BUILD_BENCH=ON),
+# run once briefly so that it keeps building and its bit checks keep passing.
+# Times from this run mean nothing; scripts/bench.sh makes the full run.
+set -euo pipefail
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAX_BUILD_BENCH=ON >/dev/null
+cmake --build build --target engine_bench -j"$(nproc)"
+build/bench/engine_bench --benchmark_min_time=0.01

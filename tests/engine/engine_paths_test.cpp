@@ -1,0 +1,132 @@
+// The engine's fast paths: long runs over several settings with every transform
+// kernel set against the plain transcription, no heap use while processing, and
+// the size of the machine object.
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dsp/fft_kernels.h"
+#include "engine/reference_engine.h"
+#include "plugin/machine.h"
+#include "support/alloc_hooks.h"
+#include "support/test_support.h"
+
+namespace korvax::test {
+namespace {
+
+using fft::Kernels;
+
+struct Step {
+    int atPair;   // applied before the call that starts at or after this pair
+    std::vector<std::pair<int, std::uint8_t>> parameters;
+};
+
+// A machine object built from the core, driven directly.
+struct Direct {
+    Direct() : machine(CreateMultibandMachine())
+    {
+        machine->working = ConstructionParameters();
+        ResetEngine(machine->engine);
+        StoreStartValues(machine->working);
+    }
+    ~Direct() { machine->Destroy(1); }
+    MultibandMachine* machine;
+};
+
+// Runs the stream through the engine and the plain transcription in calls of
+// varying length, applying the parameter steps; both see the same working values.
+::testing::AssertionResult RunAgainstPlain(std::int32_t rate, const std::vector<Step>& steps, int pairs,
+                                           std::uint32_t seed)
+{
+    Direct d;
+    reference::Engine plain;
+    std::vector<float> data = RandomFloats(2 * std::size_t(pairs), seed, -30000.0f, 30000.0f);
+    std::vector<float> expected = data;
+    const int callLengths[] = {64, 1000, 1, 4096, 333, 8192, 17, 256};
+    std::size_t nextStep = 0;
+    for (int start = 0, call = 0; start < pairs; ++call) {
+        while (nextStep < steps.size() && steps[nextStep].atPair <= start) {
+            for (const auto& [index, value] : steps[nextStep].parameters)
+                StoreParameterValue(d.machine->working, index, value);
+            ++nextStep;
+        }
+        const int count = std::min(callLengths[call % std::size(callLengths)], pairs - start);
+        ProcessStereo(d.machine->engine, d.machine->working, &rate, data.data() + 2 * start, count, 3);
+        plain.Process(d.machine->working, rate, expected.data() + 2 * start, count, 3);
+        start += count;
+    }
+    return SameBits(expected, data);
+}
+
+class EngineKernels : public ::testing::TestWithParam<Kernels> {
+protected:
+    void SetUp() override
+    {
+        if (!fft::KernelsAvailable(GetParam()))
+            GTEST_SKIP() << "kernel set not available here";
+        ASSERT_TRUE(fft::SelectKernels(GetParam()));
+    }
+    void TearDown() override { fft::SelectKernels(chosenAtLoad_); }
+
+private:
+    Kernels chosenAtLoad_ = fft::SelectedKernels();
+};
+
+INSTANTIATE_TEST_SUITE_P(AllSets, EngineKernels, ::testing::Values(Kernels::kPlain, Kernels::kSse2, Kernels::kAvx),
+                         [](const auto& info) {
+                             return std::string(info.param == Kernels::kPlain  ? "plain"
+                                                : info.param == Kernels::kSse2 ? "SSE2"
+                                                                                : "AVX");
+                         });
+
+// Six block completions per setting, with split, steepness, solo, width, link
+// and threshold changes landing between and across them.
+TEST_P(EngineKernels, LongRunsMatchThePlainTranscription)
+{
+    const struct {
+        std::int32_t rate;
+        std::vector<Step> steps;
+    } settings[] = {
+        {44100, {}},
+        {48000,
+         {{0, {{1, 0}, {2, 128}, {3, 128}}},
+          {14000, {{1, 90}, {2, 20}, {3, 0}, {6, 1}, {16, 1}}},
+          {26000, {{5, 2}, {4, 0}}},
+          {38000, {{5, 0}, {1, 42}, {2, 85}, {3, 64}, {7, 128}, {8, 60}}}}},
+        {96000, {{0, {{10, 1}, {11, 128}, {12, 1}, {15, 0}}}, {20000, {{5, 3}, {0, 128}}}, {35000, {{5, 7}}}}},
+    };
+    int index = 0;
+    for (const auto& s : settings) {
+        EXPECT_TRUE(RunAgainstPlain(s.rate, s.steps, 50000, 500 + index)) << "setting " << index;
+        ++index;
+    }
+}
+
+// Processing, with block completions, parameter changes in between, every mode
+// and solo setting, takes nothing from the heap.
+TEST(EngineResources, ProcessingAllocatesNothing)
+{
+    Direct d;
+    const std::int32_t rate = 48000;
+    std::vector<float> data = RandomFloats(2 * 4096, 3, -20000.0f, 20000.0f);
+    const AllocationCounts before = CurrentAllocationCounts();
+    for (int call = 0; call < 40; ++call) {   // 40 * 4096 pairs: twenty block completions
+        StoreParameterValue(d.machine->working, 5, std::uint8_t(call % 6));
+        StoreParameterValue(d.machine->working, 1, std::uint8_t(10 * call % 128));
+        for (const std::int32_t mode : {3, 2, 1, 0})
+            ProcessStereo(d.machine->engine, d.machine->working, &rate, data.data(), mode == 3 ? 4096 : 64, mode);
+    }
+    const AllocationCounts after = CurrentAllocationCounts();
+    EXPECT_EQ(after.allocations, before.allocations);
+    EXPECT_EQ(after.frees, before.frees);
+}
+
+TEST(EngineResources, MachineObjectStaysUnderOneMebibyte)
+{
+    EXPECT_LT(sizeof(MultibandMachine), std::size_t{1} << 20);
+}
+
+} // namespace
+} // namespace korvax::test
