@@ -2,6 +2,10 @@
 
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "params/curves.h"
 
 namespace korvax {
@@ -121,12 +125,154 @@ DynamicsCoefficients PrepareDynamics(const WorkingParameters& working) noexcept
     return c;
 }
 
+namespace {
+
+// The output stage after the band compressors: low-band width, the two sums and
+// the limiters. Takes the six band values as the compressors leave them.
+// Precision: arithmetic in double. Held as float when formed: S = lowL + lowR,
+// the copy of D = (lowL - lowR) * w that enters the right sum, the left sum,
+// both limiter gains and both outputs. The D of the left sum and the right sum
+// stay double.
+inline OutputPair MixAndLimit(const DynamicsCoefficients& c, GainStates& gains, bool linked, double lowL,
+                              double lowR, double midL, double midR, double highL, double highR) noexcept
+{
+    const float sum = static_cast<float>(lowL + lowR);
+    const double side = (lowL - lowR) * double(c.width);
+    const float sideRounded = static_cast<float>(side);
+    const float left = static_cast<float>(((double(sum) + side) * double(kHalf) + highL) + midL);
+    const double right = ((double(sum) - double(sideRounded)) * double(kHalf) + highR) + midR;
+
+    float& limiterL = gains[kLimiterLeft].gain;
+    float& limiterR = gains[kLimiterRight].gain;
+    if (linked)
+        Link(limiterL, limiterR);
+    Release(limiterL, c.limiterReleaseStep);
+    LimiterAttack(limiterL, double(left), c.limiterThreshold);
+    Release(limiterR, c.limiterReleaseStep);
+    LimiterAttack(limiterR, right, c.limiterThreshold);
+
+    return {static_cast<float>(double(left) * double(limiterL) * double(kOutputScale)),
+            static_cast<float>(right * double(limiterR) * double(kOutputScale))};
+}
+
+#if defined(__SSE2__)
+// The stage two channels at a time: lane 0 holds a band's (or the limiter's)
+// left channel, lane 1 its right. Every lane takes exactly the scalar operations
+// of Release, CompressorAttack, LimiterAttack, StoreGain and Compressed above, in
+// the same order and with the same roundings; a lane whose condition fails keeps
+// its gain, as the scalar early returns do. Quotients are formed in both lanes
+// and dropped where the condition fails (with exceptions masked this changes
+// nothing). Gains are held in double between pairs: each is a float value, so
+// widening it once and narrowing it at the end is exact.
+
+inline __m128d AbsPd(__m128d v) noexcept
+{
+    return _mm_andnot_pd(_mm_set1_pd(-0.0), v);
+}
+
+inline __m128d RoundToFloatPd(__m128d v) noexcept
+{
+    return _mm_cvtps_pd(_mm_cvtpd_ps(v));
+}
+
+inline __m128d SelectPd(__m128d mask, __m128d ifSet, __m128d otherwise) noexcept
+{
+    return _mm_or_pd(_mm_and_pd(mask, ifSet), _mm_andnot_pd(mask, otherwise));
+}
+
+// StoreGain in both lanes: where `update` is set and the value is not NaN, the
+// value limited to 0 .. 1 and rounded to float; elsewhere the old gain.
+inline __m128d StoreGainPd(__m128d gain, __m128d value, __m128d update) noexcept
+{
+    update = _mm_and_pd(update, _mm_cmpord_pd(value, value));
+    // max(0, v) keeps v unless 0 > v (so -0.0 stays), min(1, v) keeps v unless 1 < v.
+    value = _mm_min_pd(_mm_set1_pd(1.0), _mm_max_pd(_mm_setzero_pd(), value));
+    return SelectPd(update, RoundToFloatPd(value), gain);
+}
+
+// Link: both lanes take R < L ? R : L, which is lane 0 of minpd((R, L), (L, R)).
+inline __m128d LinkPd(__m128d g) noexcept
+{
+    const __m128d low = _mm_min_pd(_mm_shuffle_pd(g, g, 1), g);
+    return _mm_unpacklo_pd(low, low);
+}
+
+inline __m128d ReleasePd(__m128d g, __m128d step) noexcept
+{
+    return StoreGainPd(g, _mm_add_pd(g, step), _mm_cmplt_pd(g, _mm_set1_pd(1.0)));
+}
+
+// Loads two adjacent floats widened to double.
+inline __m128d LoadPairPd(const float* p) noexcept
+{
+    return _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))));
+}
+
+inline void StorePairPs(float* p, __m128d v) noexcept
+{
+    _mm_store_sd(reinterpret_cast<double*>(p), _mm_castps_pd(_mm_cvtpd_ps(v)));
+}
+
+// The coefficients widened to double and set in both lanes, once per run of pairs.
+struct BandLanes {
+    __m128d threshold, blend, keep, releaseStep, outputGain;   // keep = 1 - blend, in double
+};
+
+struct StageLanes {
+    BandLanes band[3];
+    __m128d ratioMix, dryPart, limiterStep, limiterThreshold;
+};
+
+inline StageLanes MakeLanes(const DynamicsCoefficients& c) noexcept
+{
+    StageLanes l;
+    for (int band = 0; band < 3; ++band) {
+        const BandCoefficients& b = c.band[band];
+        l.band[band].threshold = _mm_set1_pd(double(b.threshold));
+        l.band[band].blend = _mm_set1_pd(double(b.attackBlend));
+        l.band[band].keep = _mm_set1_pd(double(kOne) - double(b.attackBlend));
+        l.band[band].releaseStep = _mm_set1_pd(double(b.releaseStep));
+        l.band[band].outputGain = _mm_set1_pd(double(b.outputGain));
+    }
+    l.ratioMix = _mm_set1_pd(double(c.ratioMix));
+    l.dryPart = _mm_set1_pd(double(c.dryPart));
+    l.limiterStep = _mm_set1_pd(double(c.limiterReleaseStep));
+    l.limiterThreshold = _mm_set1_pd(double(c.limiterThreshold));
+    return l;
+}
+
+// Release, compressor attack and ratio mix of one band's two channels (gains
+// already linked); returns the two compressed values in double, before any rounding.
+inline __m128d CompressBand(const StageLanes& l, const BandLanes& b, __m128d& gain, __m128d x) noexcept
+{
+    __m128d g = ReleasePd(gain, b.releaseStep);
+    const __m128d reached = _mm_cmpge_pd(AbsPd(_mm_mul_pd(x, g)), b.threshold);
+    const __m128d target = AbsPd(_mm_div_pd(b.threshold, x));
+    const __m128d lower = _mm_cmplt_pd(target, g);
+    const __m128d blended = _mm_add_pd(_mm_mul_pd(b.keep, g), _mm_mul_pd(b.blend, target));
+    g = StoreGainPd(g, blended, _mm_and_pd(reached, lower));
+    gain = g;
+    const __m128d mixed = _mm_add_pd(_mm_mul_pd(l.ratioMix, g), l.dryPart);
+    return _mm_mul_pd(_mm_mul_pd(mixed, x), b.outputGain);
+}
+
+// Release and instant attack of the two limiter gains (already linked) for the
+// sums y; returns the new gains.
+inline __m128d LimitPd(const StageLanes& l, __m128d gain, __m128d y) noexcept
+{
+    const __m128d g = ReleasePd(gain, l.limiterStep);
+    const __m128d reached = _mm_and_pd(_mm_cmpge_pd(AbsPd(_mm_mul_pd(y, g)), l.limiterThreshold),
+                                       _mm_cmpgt_pd(g, _mm_setzero_pd()));
+    return StoreGainPd(g, AbsPd(_mm_div_pd(l.limiterThreshold, y)), reached);
+}
+#endif
+
+} // namespace
+
 // Precision: arithmetic in double. Held as float when formed: the compressed low
-// left, low right, mid right and high left values, S = lowL + lowR, the copy of
-// D = (lowL - lowR) * w that enters the right sum, the left sum, every gain state
-// and both outputs. The compressed mid left and high right values, the D of the
-// left sum and the right sum stay double.
-OutputPair ProcessDynamics(const DynamicsCoefficients& c, GainStates& gains, const BandValues& bands) noexcept
+// left, low right, mid right and high left values, every gain state, and what
+// MixAndLimit rounds. The compressed mid left and high right values stay double.
+OutputPair ProcessDynamicsPortable(const DynamicsCoefficients& c, GainStates& gains, const BandValues& bands) noexcept
 {
     const bool linked = c.stereoLink > 0;
 
@@ -170,24 +316,80 @@ OutputPair ProcessDynamics(const DynamicsCoefficients& c, GainStates& gains, con
             }
         }
     }
+    return MixAndLimit(c, gains, linked, lowL, lowR, midL, midR, highL, highR);
+}
 
-    const float sum = static_cast<float>(lowL + lowR);
-    const double side = (lowL - lowR) * double(c.width);
-    const float sideRounded = static_cast<float>(side);
-    const float left = static_cast<float>(((double(sum) + side) * double(kHalf) + highL) + midL);
-    const double right = ((double(sum) - double(sideRounded)) * double(kHalf) + highR) + midR;
+#if defined(__SSE2__)
+// The same results as ProcessDynamicsPortable, bit for bit, pair after pair.
+void ProcessDynamicsPairs(const DynamicsCoefficients& c, GainStates& gains, const BandValues* bands,
+                          OutputPair* out, std::int32_t count) noexcept
+{
+    static_assert(sizeof(GainState) == sizeof(float) && sizeof(GainStates) == kGainStateCount * sizeof(float));
+    const StageLanes l = MakeLanes(c);
+    const bool compress = c.compressorEnable > 0;
+    const bool linked = c.stereoLink > 0;
+    const __m128d width = _mm_set1_pd(double(c.width));
+    const __m128d half = _mm_set1_pd(double(kHalf));
+    const __m128d outputScale = _mm_set1_pd(double(kOutputScale));
+    float* const g = &gains[0].gain;
+    __m128d lowGain = LoadPairPd(g);
+    __m128d midGain = LoadPairPd(g + 2);
+    __m128d highGain = LoadPairPd(g + 4);
+    __m128d limiterGain = LoadPairPd(g + 6);
 
-    float& limiterL = gains[kLimiterLeft].gain;
-    float& limiterR = gains[kLimiterRight].gain;
-    if (linked)
-        Link(limiterL, limiterR);
-    Release(limiterL, c.limiterReleaseStep);
-    LimiterAttack(limiterL, double(left), c.limiterThreshold);
-    Release(limiterR, c.limiterReleaseStep);
-    LimiterAttack(limiterR, right, c.limiterThreshold);
+    for (std::int32_t i = 0; i < count; ++i) {
+        const float* const x = bands[i].data();
+        __m128d low = LoadPairPd(x);
+        __m128d mid = LoadPairPd(x + 2);
+        __m128d high = LoadPairPd(x + 4);
+        if (compress) {
+            if (linked) {
+                lowGain = LinkPd(lowGain);
+                midGain = LinkPd(midGain);
+                highGain = LinkPd(highGain);
+            }
+            low = RoundToFloatPd(CompressBand(l, l.band[0], lowGain, low));
+            const __m128d midMixed = CompressBand(l, l.band[1], midGain, mid);
+            const __m128d highMixed = CompressBand(l, l.band[2], highGain, high);
+            mid = _mm_move_sd(RoundToFloatPd(midMixed), midMixed);     // left double, right float
+            high = _mm_move_sd(highMixed, RoundToFloatPd(highMixed));  // left float, right double
+        }
 
-    return {static_cast<float>(double(left) * double(limiterL) * double(kOutputScale)),
-            static_cast<float>(right * double(limiterR) * double(kOutputScale))};
+        // MixAndLimit, the left sum in lane 0 and the right in lane 1.
+        const __m128d lowR = _mm_unpackhi_pd(low, low);
+        const __m128d sum = RoundToFloatPd(_mm_add_sd(low, lowR));        // S, lane 0
+        const __m128d side = _mm_mul_sd(_mm_sub_sd(low, lowR), width);    // D, lane 0
+        // Lane 0: S + D; lane 1: S - float(D).
+        const __m128d sums = _mm_unpacklo_pd(_mm_add_sd(sum, side), _mm_sub_sd(sum, RoundToFloatPd(side)));
+        // Lane 0 takes highL and midL, lane 1 highR and midR; the left sum is then rounded.
+        __m128d y = _mm_add_pd(_mm_add_pd(_mm_mul_pd(sums, half), high), mid);
+        y = _mm_move_sd(y, RoundToFloatPd(y));
+
+        if (linked)
+            limiterGain = LinkPd(limiterGain);
+        limiterGain = LimitPd(l, limiterGain, y);
+        const __m128 o = _mm_cvtpd_ps(_mm_mul_pd(_mm_mul_pd(y, limiterGain), outputScale));
+        _mm_store_sd(reinterpret_cast<double*>(&out[i]), _mm_castps_pd(o));
+    }
+    StorePairPs(g, lowGain);
+    StorePairPs(g + 2, midGain);
+    StorePairPs(g + 4, highGain);
+    StorePairPs(g + 6, limiterGain);
+}
+#else
+void ProcessDynamicsPairs(const DynamicsCoefficients& c, GainStates& gains, const BandValues* bands,
+                          OutputPair* out, std::int32_t count) noexcept
+{
+    for (std::int32_t i = 0; i < count; ++i)
+        out[i] = ProcessDynamicsPortable(c, gains, bands[i]);
+}
+#endif
+
+OutputPair ProcessDynamics(const DynamicsCoefficients& c, GainStates& gains, const BandValues& bands) noexcept
+{
+    OutputPair out{};
+    ProcessDynamicsPairs(c, gains, &bands, &out, 1);
+    return out;
 }
 
 } // namespace korvax

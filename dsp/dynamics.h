@@ -60,4 +60,15 @@ DynamicsCoefficients PrepareDynamics(const WorkingParameters& working) noexcept;
 // One sample pair: returns the output pair in the host's scale and updates the gains.
 OutputPair ProcessDynamics(const DynamicsCoefficients& c, GainStates& gains, const BandValues& bands) noexcept;
 
+// ProcessDynamics for `count` consecutive pairs: out[i] for bands[i], the gains
+// carried from pair to pair. The same results as that many calls.
+void ProcessDynamicsPairs(const DynamicsCoefficients& c, GainStates& gains, const BandValues* bands,
+                          OutputPair* out, std::int32_t count) noexcept;
+
+// The same stage one channel at a time, on any processor. ProcessDynamics
+// returns identical bits and leaves identical gains; where SSE2 is available it
+// runs two channels per instruction instead.
+OutputPair ProcessDynamicsPortable(const DynamicsCoefficients& c, GainStates& gains,
+                                   const BandValues& bands) noexcept;
+
 } // namespace korvax

@@ -185,6 +185,51 @@ KORVAX_KERNEL void BlockPass(float* data, std::ptrdiff_t begin, std::ptrdiff_t e
     }
 }
 
+// The passes of half and 2 * half together, over the groups of 4 * half points
+// that start in [begin, end): each sweep loads four blocks a quarter group
+// apart, runs the two butterflies of the first pass and then the two of the
+// second on them, and stores them once. The butterflies and twiddles are those
+// of two BlockPass sweeps; only the order of independent butterflies changes.
+KORVAX_KERNEL void DoubleBlockPass(float* data, std::ptrdiff_t begin, std::ptrdiff_t end, std::ptrdiff_t half,
+                                   const PassTwiddles& w)
+{
+    const std::ptrdiff_t twice = 2 * half;
+    for (std::ptrdiff_t group = begin; group < end; group += 2 * twice) {
+        float* const p0 = data + 2 * group;
+        float* const p1 = p0 + 2 * half;
+        float* const p2 = p0 + 2 * twice;
+        float* const p3 = p2 + 2 * half;
+        for (std::ptrdiff_t m = 0; m < half; m += 4) {
+            FloatPair a = LoadBlock(p0 + 2 * m);
+            FloatPair b = LoadBlock(p1 + 2 * m);
+            FloatPair c = LoadBlock(p2 + 2 * m);
+            FloatPair d = LoadBlock(p3 + 2 * m);
+            const D4 wr = Ops::Load(w.wr + half + m);
+            const D4 wi = Ops::Load(w.wi + half + m);
+            Butterfly(a, b, wr, wi);
+            Butterfly(c, d, wr, wi);
+            Butterfly(a, c, Ops::Load(w.wr + twice + m), Ops::Load(w.wi + twice + m));
+            Butterfly(b, d, Ops::Load(w.wr + twice + half + m), Ops::Load(w.wi + twice + half + m));
+            StoreBlock(p0 + 2 * m, a);
+            StoreBlock(p1 + 2 * m, b);
+            StoreBlock(p2 + 2 * m, c);
+            StoreBlock(p3 + 2 * m, d);
+        }
+    }
+}
+
+// The passes of half = first, 2 * first, .. last over the groups starting in
+// [begin, end), two per sweep while two remain.
+KORVAX_KERNEL void BlockPasses(float* data, std::ptrdiff_t begin, std::ptrdiff_t end, std::ptrdiff_t first,
+                               std::ptrdiff_t last, const PassTwiddles& w)
+{
+    std::ptrdiff_t half = first;
+    for (; 2 * half <= last; half *= 4)
+        DoubleBlockPass(data, begin, end, half, w);
+    if (half <= last)
+        BlockPass(data, begin, end, half, w);
+}
+
 // Stores a block's four points interleaved again, each float times `scale`.
 KORVAX_KERNEL void StoreInterleaved(float* p, const FloatPair& block, F4 scale)
 {
@@ -218,10 +263,8 @@ void ComplexFftKernel(float* data, int bits, const PassTwiddles& w, float scale)
     const std::ptrdiff_t chunk = n < kCachePoints ? n : kCachePoints;
     const std::ptrdiff_t lastChunked = chunk / 2 < n / 4 ? chunk / 2 : n / 4;
     for (std::ptrdiff_t c = 0; c < n; c += chunk)
-        for (std::ptrdiff_t half = 4; half <= lastChunked; half *= 2)
-            BlockPass(data, c, c + chunk, half, w);
-    for (std::ptrdiff_t half = 2 * lastChunked; half < n / 2; half *= 2)
-        BlockPass(data, 0, n, half, w);
+        BlockPasses(data, c, c + chunk, 4, lastChunked, w);
+    BlockPasses(data, 0, n, 2 * lastChunked, n / 4, w);
     LastPass(data, n / 2, w, scale);
 }
 
