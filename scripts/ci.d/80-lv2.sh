@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The LV2 bundle in real LV2 hosts. lilv's tools find and describe it from the
-# build folder, lv2_validate checks its data against the LV2 specifications,
+# build folder, lv2_validate checks its data against the LV2 schemas,
 # and lv2apply (one frame per run) and lv2file render a file through it that
 # must equal `korvax render --raw` with the same settings bit for bit. Then the
 # bundle is installed into a scratch prefix and rendered from there.
