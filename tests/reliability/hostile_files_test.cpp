@@ -4,19 +4,16 @@
 // temporary one left behind. The files are made here, byte by byte.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "render/tool_runner.h"
 
 namespace korvax::test {
 namespace {
@@ -165,50 +162,15 @@ void Write(const fs::path& path, const Bytes& bytes)
 
 // ---- Running the tool -------------------------------------------------------------
 
-struct Outcome {
-    bool exited = false;     // ended by exit(), not by a signal or the time limit
-    int status = -1;
-    std::string err;
-
-    int ErrLines() const
-    {
-        std::istringstream lines(err);
-        int count = 0;
-        for (std::string line; std::getline(lines, line);)
-            count += line.empty() ? 0 : 1;
-        return count;
-    }
-};
-
-Outcome RunRender(const fs::path& in, const fs::path& out, const fs::path& errPath)
+ToolResult RunRender(const fs::path& in, const fs::path& out)
 {
-    const pid_t child = fork();
-    if (child == 0) {
-        std::freopen("/dev/null", "w", stdout);
-        std::freopen(errPath.c_str(), "w", stderr);
-        execl(KORVAX_TOOL_PATH, KORVAX_TOOL_PATH, "render", in.c_str(), out.c_str(), "--quiet",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    Outcome outcome;
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            outcome.err = "(killed after 60 s)";
-            return outcome;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    outcome.exited = WIFEXITED(status);
-    outcome.status = outcome.exited ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::ifstream err(errPath);
-    std::stringstream text;
-    text << err.rdbuf();
-    outcome.err = text.str();
-    return outcome;
+    return RunKorvax({"render", in.string(), out.string(), "--quiet"});
+}
+
+// Ended by exit(), not by a signal or the time limit.
+bool Exited(const ToolResult& result)
+{
+    return result.exitCode >= 0 && result.exitCode < 128;
 }
 
 class HostileFiles : public ::testing::Test {
@@ -237,8 +199,8 @@ TEST_F(HostileFiles, AGoodFileRenders)
 {
     const fs::path in = root_ / "in" / "good.wav";
     Write(in, GoodWav(30000));
-    const Outcome outcome = RunRender(in, root_ / "out" / "good.wav", root_ / "err.txt");
-    ASSERT_TRUE(outcome.exited && outcome.status == 0) << outcome.status << ": " << outcome.err;
+    const ToolResult outcome = RunRender(in, root_ / "out" / "good.wav");
+    ASSERT_TRUE(outcome.exitCode == 0) << outcome.exitCode << ": " << outcome.err;
     EXPECT_TRUE(fs::exists(root_ / "out" / "good.wav"));
 }
 
@@ -248,9 +210,9 @@ TEST_F(HostileFiles, EachIsRefusedWithOneLineAndNoOutput)
         SCOPED_TRACE(file.name);
         const fs::path in = root_ / "in" / file.name;
         Write(in, file.bytes);
-        const Outcome outcome = RunRender(in, root_ / "out" / "out.wav", root_ / "err.txt");
-        EXPECT_TRUE(outcome.exited) << "ended by signal or time limit: " << outcome.status << " " << outcome.err;
-        EXPECT_NE(outcome.status, 0);
+        const ToolResult outcome = RunRender(in, root_ / "out" / "out.wav");
+        EXPECT_TRUE(Exited(outcome)) << "ended by signal or time limit: " << outcome.exitCode << " " << outcome.err;
+        EXPECT_NE(outcome.exitCode, 0);
         EXPECT_EQ(outcome.ErrLines(), 1) << outcome.err;
         EXPECT_EQ(outcome.err.rfind("korvax: ", 0), 0u) << outcome.err;
         EXPECT_TRUE(OutFolder().empty()) << "left behind: " << OutFolder().front();
@@ -263,8 +225,8 @@ TEST_F(HostileFiles, MissingInputAndFolderInputAreRefused)
 {
     for (const fs::path& in : {root_ / "in" / "missing.wav", root_ / "in"}) {
         SCOPED_TRACE(in.string());
-        const Outcome outcome = RunRender(in, root_ / "out" / "out.wav", root_ / "err.txt");
-        EXPECT_TRUE(outcome.exited && outcome.status != 0) << outcome.status;
+        const ToolResult outcome = RunRender(in, root_ / "out" / "out.wav");
+        EXPECT_TRUE(Exited(outcome) && outcome.exitCode != 0) << outcome.exitCode;
         EXPECT_EQ(outcome.ErrLines(), 1) << outcome.err;
         EXPECT_TRUE(OutFolder().empty());
     }
@@ -286,9 +248,9 @@ TEST_F(HostileFiles, RepairableDamageEndsCleanly)
         SCOPED_TRACE(file.name);
         const fs::path in = root_ / "in" / file.name;
         Write(in, file.bytes);
-        const Outcome outcome = RunRender(in, root_ / "out" / "out.wav", root_ / "err.txt");
-        ASSERT_TRUE(outcome.exited) << outcome.status << " " << outcome.err;
-        if (outcome.status == 0) {
+        const ToolResult outcome = RunRender(in, root_ / "out" / "out.wav");
+        ASSERT_TRUE(Exited(outcome)) << outcome.exitCode << " " << outcome.err;
+        if (outcome.exitCode == 0) {
             EXPECT_EQ(OutFolder(), std::vector<std::string>{"out.wav"});
         } else {
             EXPECT_EQ(outcome.ErrLines(), 1) << outcome.err;

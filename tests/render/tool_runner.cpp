@@ -8,9 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 extern char** environ;
 
@@ -84,8 +87,20 @@ pid_t StartKorvax(const std::vector<std::string>& args)
 
 int WaitKorvax(pid_t pid)
 {
+    // A hung tool is killed rather than left to stall the whole test run.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     int status = 0;
-    if (::waitpid(pid, &status, 0) != pid)
+    pid_t done;
+    while ((done = ::waitpid(pid, &status, WNOHANG)) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "korvax did not finish within 120 s";
+            ::kill(pid, SIGKILL);
+            done = ::waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (done != pid)
         return -1;
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);

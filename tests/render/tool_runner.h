@@ -24,6 +24,7 @@ ToolResult RunKorvax(const std::vector<std::string>& args);
 // Starts korvax without waiting; stdout and stderr go to /dev/null.
 pid_t StartKorvax(const std::vector<std::string>& args);
 // Waits for a process started by StartKorvax; returns its exit code or 128 + signal.
+// A process still running after 120 s is killed and the test fails.
 int WaitKorvax(pid_t pid);
 
 struct Audio {
