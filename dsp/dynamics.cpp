@@ -265,7 +265,166 @@ inline __m128d LimitPd(const StageLanes& l, __m128d gain, __m128d y) noexcept
                                        _mm_cmpgt_pd(g, _mm_setzero_pd()));
     return StoreGainPd(g, AbsPd(_mm_div_pd(l.limiterThreshold, y)), reached);
 }
+
+// ---- the same stage with gains held as floats ----------------------------------
+//
+// With the coefficients of every real setting (release steps finite and not
+// negative, blends within 0 .. 1, a positive finite limiter threshold) and every
+// gain within 0 .. 1, most of StoreGain's work has nothing to do, and the loop
+// below leaves it out; the results are those of the code above, bit for bit:
+//   - Release: g + step is at least 0 and never NaN, so it is min(1, g + step)
+//     rounded to float, which is the float sum (double has more than twice
+//     float's precision plus two bits, so rounding the double sum to float
+//     rounds the exact sum once). At g = 1 this gives 1, as skipping does.
+//   - Compressor attack: where the gain moves, 0 <= target < g <= 1, so
+//     (1 - b) g + b target, with every product and the sum rounded, lies within
+//     0 .. 1 and is not NaN: only the rounding to float is left.
+//   - Limiter attack: |y g| >= L > 0 already means g > 0, and then |L / y| lies
+//     within 0 .. 1 (within g to a double rounding, and g is either 1, where
+//     |y| >= L, or below 1 by a float step): again only the rounding is left.
+// Each pair's gains then pass through fewer, shorter operations, which is what
+// bounds this loop: every pair waits for the previous pair's gains.
+
+struct FloatLanes {
+    __m128 releaseStep[3];
+    __m128 limiterStep;
+};
+
+inline bool IsStep(float step) noexcept
+{
+    return step >= 0.0f && step <= 3.4028235e38f;
+}
+
+inline bool IsBlend(float blend) noexcept
+{
+    return blend >= 0.0f && blend <= kOne;
+}
+
+inline bool AllGainsBounded(const GainStates& gains) noexcept
+{
+    for (const GainState& g : gains)
+        if (!(g.gain >= 0.0f && g.gain <= kOne))
+            return false;
+    return true;
+}
+
+bool BoundedCase(const DynamicsCoefficients& c, const GainStates& gains) noexcept
+{
+    for (const BandCoefficients& b : c.band)
+        if (!IsStep(b.releaseStep) || !IsBlend(b.attackBlend))
+            return false;
+    return IsStep(c.limiterReleaseStep) && c.limiterThreshold > 0.0f && c.limiterThreshold <= 3.4028235e38f &&
+           AllGainsBounded(gains);
+}
+
+// Lanes 0 and 1 of a float register from the two 64-bit lanes of a double mask.
+inline __m128 FloatMask(__m128d mask) noexcept
+{
+    const __m128 m = _mm_castpd_ps(mask);
+    return _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 0, 2, 0));
+}
+
+inline __m128 SelectPs(__m128 mask, __m128 ifSet, __m128 otherwise) noexcept
+{
+    return _mm_or_ps(_mm_and_ps(mask, ifSet), _mm_andnot_ps(mask, otherwise));
+}
+
+// Link on float lanes: both take R < L ? R : L.
+inline __m128 LinkPs(__m128 g) noexcept
+{
+    const __m128 low = _mm_min_ps(_mm_shuffle_ps(g, g, _MM_SHUFFLE(3, 2, 0, 1)), g);
+    return _mm_shuffle_ps(low, low, _MM_SHUFFLE(0, 0, 0, 0));
+}
+
+inline __m128 ReleasePs(__m128 g, __m128 step) noexcept
+{
+    return _mm_min_ps(_mm_add_ps(g, step), _mm_set1_ps(kOne));
+}
+
+// CompressBand with the gain in float lanes; returns the compressed values.
+inline __m128d CompressBandBounded(const StageLanes& l, const BandLanes& b, __m128 step, __m128& gain,
+                                   __m128d x) noexcept
+{
+    const __m128 released = ReleasePs(gain, step);
+    const __m128d g = _mm_cvtps_pd(released);
+    const __m128d reached = _mm_cmpge_pd(AbsPd(_mm_mul_pd(x, g)), b.threshold);
+    const __m128d target = AbsPd(_mm_div_pd(b.threshold, x));
+    const __m128d lower = _mm_cmplt_pd(target, g);
+    const __m128 blended = _mm_cvtpd_ps(_mm_add_pd(_mm_mul_pd(b.keep, g), _mm_mul_pd(b.blend, target)));
+    gain = SelectPs(FloatMask(_mm_and_pd(reached, lower)), blended, released);
+    const __m128d mixed = _mm_add_pd(_mm_mul_pd(l.ratioMix, _mm_cvtps_pd(gain)), l.dryPart);
+    return _mm_mul_pd(_mm_mul_pd(mixed, x), b.outputGain);
+}
+
+inline __m128 LimitBounded(const StageLanes& l, __m128 step, __m128 gain, __m128d y) noexcept
+{
+    const __m128 released = ReleasePs(gain, step);
+    const __m128d reached = _mm_cmpge_pd(AbsPd(_mm_mul_pd(y, _mm_cvtps_pd(released))), l.limiterThreshold);
+    const __m128 target = _mm_cvtpd_ps(AbsPd(_mm_div_pd(l.limiterThreshold, y)));
+    return SelectPs(FloatMask(reached), target, released);
+}
+
+// The loop of ProcessDynamicsPairs for the bounded case.
+void ProcessPairsBounded(const DynamicsCoefficients& c, GainStates& gains, const BandValues* bands,
+                         OutputPair* out, std::int32_t count) noexcept
+{
+    const StageLanes l = MakeLanes(c);
+    const __m128 steps[3] = {_mm_set1_ps(c.band[0].releaseStep), _mm_set1_ps(c.band[1].releaseStep),
+                             _mm_set1_ps(c.band[2].releaseStep)};
+    const __m128 limiterStep = _mm_set1_ps(c.limiterReleaseStep);
+    const bool compress = c.compressorEnable > 0;
+    const bool linked = c.stereoLink > 0;
+    const __m128d width = _mm_set1_pd(double(c.width));
+    const __m128d half = _mm_set1_pd(double(kHalf));
+    const __m128d outputScale = _mm_set1_pd(double(kOutputScale));
+    float* const g = &gains[0].gain;
+    const auto loadGains = [](const float* p) {
+        return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p)));
+    };
+    __m128 lowGain = loadGains(g);
+    __m128 midGain = loadGains(g + 2);
+    __m128 highGain = loadGains(g + 4);
+    __m128 limiterGain = loadGains(g + 6);
+
+    for (std::int32_t i = 0; i < count; ++i) {
+        const float* const x = bands[i].data();
+        __m128d low = LoadPairPd(x);
+        __m128d mid = LoadPairPd(x + 2);
+        __m128d high = LoadPairPd(x + 4);
+        if (compress) {
+            if (linked) {
+                lowGain = LinkPs(lowGain);
+                midGain = LinkPs(midGain);
+                highGain = LinkPs(highGain);
+            }
+            low = RoundToFloatPd(CompressBandBounded(l, l.band[0], steps[0], lowGain, low));
+            const __m128d midMixed = CompressBandBounded(l, l.band[1], steps[1], midGain, mid);
+            const __m128d highMixed = CompressBandBounded(l, l.band[2], steps[2], highGain, high);
+            mid = _mm_move_sd(RoundToFloatPd(midMixed), midMixed);
+            high = _mm_move_sd(highMixed, RoundToFloatPd(highMixed));
+        }
+
+        const __m128d lowR = _mm_unpackhi_pd(low, low);
+        const __m128d sum = RoundToFloatPd(_mm_add_sd(low, lowR));
+        const __m128d side = _mm_mul_sd(_mm_sub_sd(low, lowR), width);
+        const __m128d sums = _mm_unpacklo_pd(_mm_add_sd(sum, side), _mm_sub_sd(sum, RoundToFloatPd(side)));
+        __m128d y = _mm_add_pd(_mm_add_pd(_mm_mul_pd(sums, half), high), mid);
+        y = _mm_move_sd(y, RoundToFloatPd(y));
+
+        if (linked)
+            limiterGain = LinkPs(limiterGain);
+        limiterGain = LimitBounded(l, limiterStep, limiterGain, y);
+        const __m128 o = _mm_cvtpd_ps(_mm_mul_pd(_mm_mul_pd(y, _mm_cvtps_pd(limiterGain)), outputScale));
+        _mm_store_sd(reinterpret_cast<double*>(&out[i]), _mm_castps_pd(o));
+    }
+    const auto storeGains = [](float* p, __m128 v) { _mm_store_sd(reinterpret_cast<double*>(p), _mm_castps_pd(v)); };
+    storeGains(g, lowGain);
+    storeGains(g + 2, midGain);
+    storeGains(g + 4, highGain);
+    storeGains(g + 6, limiterGain);
+}
 #endif
+
 
 } // namespace
 
@@ -325,6 +484,10 @@ void ProcessDynamicsPairs(const DynamicsCoefficients& c, GainStates& gains, cons
                           OutputPair* out, std::int32_t count) noexcept
 {
     static_assert(sizeof(GainState) == sizeof(float) && sizeof(GainStates) == kGainStateCount * sizeof(float));
+    if (BoundedCase(c, gains)) {
+        ProcessPairsBounded(c, gains, bands, out, count);
+        return;
+    }
     const StageLanes l = MakeLanes(c);
     const bool compress = c.compressorEnable > 0;
     const bool linked = c.stereoLink > 0;

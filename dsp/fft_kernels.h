@@ -51,9 +51,10 @@ struct KernelSet {
 };
 
 const KernelSet& Sse2Kernels() noexcept;
-const KernelSet& AvxKernels() noexcept;   // only on a processor with AVX
+const KernelSet& AvxKernels() noexcept;      // only on a processor with AVX
+const KernelSet& Avx512Kernels() noexcept;   // only with AVX-512 in processor and system
 
-enum class Kernels { kPlain, kSse2, kAvx };
+enum class Kernels { kPlain, kSse2, kAvx, kAvx512 };
 
 // Which kernels the transforms use: the widest the processor offers, chosen when
 // the library is loaded. Selecting a set this build or processor lacks returns

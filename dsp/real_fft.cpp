@@ -122,8 +122,23 @@ bool ProcessorHasAvx() noexcept
 #endif
 }
 
+// The compiler's check also asks the system whether it saves the AVX-512 registers.
+bool ProcessorHasAvx512() noexcept
+{
+#if defined(KORVAX_FFT_AVX512)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0;
+#else
+    return false;
+#endif
+}
+
 const fft::KernelSet* WidestKernels() noexcept
 {
+#if defined(KORVAX_FFT_AVX512)
+    if (ProcessorHasAvx512())
+        return &fft::Avx512Kernels();
+#endif
 #if defined(KORVAX_FFT_AVX)
     if (ProcessorHasAvx())
         return &fft::AvxKernels();
@@ -327,6 +342,9 @@ bool KernelsAvailable(Kernels kernels) noexcept
 #if defined(KORVAX_FFT_AVX)
     case Kernels::kAvx: return ProcessorHasAvx();
 #endif
+#if defined(KORVAX_FFT_AVX512)
+    case Kernels::kAvx512: return ProcessorHasAvx512();
+#endif
     default: return false;
     }
 }
@@ -342,6 +360,9 @@ bool SelectKernels(Kernels kernels) noexcept
 #if defined(KORVAX_FFT_AVX)
     case Kernels::kAvx: gKernels = &AvxKernels(); break;
 #endif
+#if defined(KORVAX_FFT_AVX512)
+    case Kernels::kAvx512: gKernels = &Avx512Kernels(); break;
+#endif
     default: gKernels = nullptr; break;
     }
     return true;
@@ -349,6 +370,10 @@ bool SelectKernels(Kernels kernels) noexcept
 
 Kernels SelectedKernels() noexcept
 {
+#if defined(KORVAX_FFT_AVX512)
+    if (gKernels == &Avx512Kernels())
+        return Kernels::kAvx512;
+#endif
 #if defined(KORVAX_FFT_AVX)
     if (gKernels == &AvxKernels())
         return Kernels::kAvx;

@@ -43,6 +43,7 @@ const char* Name(Kernels k)
     case Kernels::kPlain: return "plain";
     case Kernels::kSse2: return "SSE2";
     case Kernels::kAvx: return "AVX";
+    case Kernels::kAvx512: return "AVX512";
     }
     return "?";
 }
@@ -62,7 +63,7 @@ private:
     Kernels chosenAtLoad_ = fft::SelectedKernels();
 };
 
-INSTANTIATE_TEST_SUITE_P(AllSets, FftKernels, ::testing::Values(Kernels::kPlain, Kernels::kSse2, Kernels::kAvx),
+INSTANTIATE_TEST_SUITE_P(AllSets, FftKernels, ::testing::Values(Kernels::kPlain, Kernels::kSse2, Kernels::kAvx, Kernels::kAvx512),
                          [](const auto& info) { return std::string(Name(info.param)); });
 
 // Both transforms, both directions, every size the engine's sizes run through.
@@ -139,12 +140,13 @@ TEST_P(FftKernels, AnyAlignmentGivesTheSameResult)
 
 TEST(FftKernelChoice, LoadPicksTheWidestSetAndRefusesMissingOnes)
 {
-    const Kernels widest = fft::KernelsAvailable(Kernels::kAvx)    ? Kernels::kAvx
+    const Kernels widest = fft::KernelsAvailable(Kernels::kAvx512) ? Kernels::kAvx512
+                           : fft::KernelsAvailable(Kernels::kAvx)  ? Kernels::kAvx
                            : fft::KernelsAvailable(Kernels::kSse2) ? Kernels::kSse2
                                                                     : Kernels::kPlain;
     EXPECT_EQ(fft::SelectedKernels(), widest);
     EXPECT_TRUE(fft::KernelsAvailable(Kernels::kPlain));
-    for (const Kernels k : {Kernels::kSse2, Kernels::kAvx}) {
+    for (const Kernels k : {Kernels::kSse2, Kernels::kAvx, Kernels::kAvx512}) {
         if (!fft::KernelsAvailable(k)) {
             EXPECT_FALSE(fft::SelectKernels(k));
             EXPECT_EQ(fft::SelectedKernels(), widest) << "a refused choice changes nothing";

@@ -74,11 +74,12 @@ private:
     Kernels chosenAtLoad_ = fft::SelectedKernels();
 };
 
-INSTANTIATE_TEST_SUITE_P(AllSets, EngineKernels, ::testing::Values(Kernels::kPlain, Kernels::kSse2, Kernels::kAvx),
+INSTANTIATE_TEST_SUITE_P(AllSets, EngineKernels, ::testing::Values(Kernels::kPlain, Kernels::kSse2, Kernels::kAvx, Kernels::kAvx512),
                          [](const auto& info) {
                              return std::string(info.param == Kernels::kPlain  ? "plain"
                                                 : info.param == Kernels::kSse2 ? "SSE2"
-                                                                                : "AVX");
+                                                : info.param == Kernels::kAvx  ? "AVX"
+                                                                                : "AVX512");
                          });
 
 // Six block completions per setting, with split, steepness, solo, width, link
