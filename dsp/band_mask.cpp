@@ -1,6 +1,7 @@
 #include "dsp/band_mask.h"
 
 #include <cmath>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -114,6 +115,20 @@ inline float Scaled(float x, double gain) noexcept
 // on: the gains of element pair i, i + 1 scale the spectrum's two elements into
 // each band, except that element count is each band's own.
 template <int Bands, int Channels>
+inline void ScalePair(const ChannelBands* channels, std::int32_t i, std::int32_t count, const double* gains) noexcept
+{
+    for (int c = 0; c < Channels; ++c) {
+        float* const* band = channels[c].band;
+        const float x0 = band[0][i];
+        const float x1 = band[0][i + 1];
+        for (int b = 0; b < Bands; ++b) {
+            band[b][i] = Scaled(x0, gains[b]);
+            band[b][i + 1] = Scaled(i + 1 < count || b == 0 ? x1 : band[b][i + 1], gains[b]);
+        }
+    }
+}
+
+template <int Bands, int Channels>
 void ScalarMasks(const ChannelBands* channels, std::int32_t first, std::int32_t count, const MaskShape* shapes,
                  double k) noexcept
 {
@@ -122,15 +137,7 @@ void ScalarMasks(const ChannelBands* channels, std::int32_t first, std::int32_t 
         double gains[Bands];
         for (int b = 0; b < Bands; ++b)
             gains[b] = Gain(shapes[b], double(i), s);
-        for (int c = 0; c < Channels; ++c) {
-            float* const* band = channels[c].band;
-            const float x0 = band[0][i];
-            const float x1 = band[0][i + 1];
-            for (int b = 0; b < Bands; ++b) {
-                band[b][i] = Scaled(x0, gains[b]);
-                band[b][i + 1] = Scaled(i + 1 < count || b == 0 ? x1 : band[b][i + 1], gains[b]);
-            }
-        }
+        ScalePair<Bands, Channels>(channels, i, count, gains);
     }
 }
 
@@ -208,6 +215,32 @@ inline __m128 PairedFloatGains(__m128d gains) noexcept
     return _mm_unpacklo_ps(g, g);
 }
 
+// Elements e .. e + 3 (e odd) of every band and channel times the gains of
+// lanes e and e + 2; `exact` says every gain is 0 or 1.
+template <int Bands, int Channels>
+inline void ScaleFour(const ChannelBands* channels, std::int32_t e, const __m128d* gains, bool exact) noexcept
+{
+    if (exact) {
+        __m128 floatGains[Bands];
+        for (int b = 0; b < Bands; ++b)
+            floatGains[b] = PairedFloatGains(gains[b]);
+        for (int c = 0; c < Channels; ++c) {
+            float* const* band = channels[c].band;
+            const __m128 x = _mm_loadu_ps(band[0] + e);
+            for (int b = 0; b < Bands; ++b)
+                _mm_storeu_ps(band[b] + e, _mm_mul_ps(x, floatGains[b]));
+        }
+    } else {
+        for (int c = 0; c < Channels; ++c) {
+            float* const* band = channels[c].band;
+            float x[4];
+            _mm_storeu_ps(x, _mm_loadu_ps(band[0] + e));   // before band 0 is overwritten
+            for (int b = 0; b < Bands; ++b)
+                VectorScaled(x, band[b] + e, gains[b]);
+        }
+    }
+}
+
 // Element pairs i = 1, 5, 9, ... (two pairs per step) while the step ends below
 // element count; returns the first odd element left for ScalarMasks.
 template <int Bands, int Channels>
@@ -229,25 +262,7 @@ std::int32_t VectorMasks(const ChannelBands* channels, std::int32_t count, const
         __m128d gains[Bands];
         for (int b = 0; b < Bands; ++b)
             gains[b] = VectorGain(v[b], i, s);
-        if (AllZeroOrOne(gains)) {
-            __m128 floatGains[Bands];
-            for (int b = 0; b < Bands; ++b)
-                floatGains[b] = PairedFloatGains(gains[b]);
-            for (int c = 0; c < Channels; ++c) {
-                float* const* band = channels[c].band;
-                const __m128 x = _mm_loadu_ps(band[0] + e);
-                for (int b = 0; b < Bands; ++b)
-                    _mm_storeu_ps(band[b] + e, _mm_mul_ps(x, floatGains[b]));
-            }
-        } else {
-            for (int c = 0; c < Channels; ++c) {
-                float* const* band = channels[c].band;
-                float x[4];
-                _mm_storeu_ps(x, _mm_loadu_ps(band[0] + e));   // before band 0 is overwritten
-                for (int b = 0; b < Bands; ++b)
-                    VectorScaled(x, band[b] + e, gains[b]);
-            }
-        }
+        ScaleFour<Bands, Channels>(channels, e, gains, AllZeroOrOne(gains));
     }
     return e;
 }
@@ -279,21 +294,129 @@ void ApplyBandMask(float* spectrum, std::int32_t count, std::int32_t sampleRate,
     Masks<1, 1>(&channel, count, &shape, SlopeFactor(steepness));
 }
 
+namespace {
+
+// DC, which no mask scales, is copied into the other bands as it is.
+void CopyDc(const ChannelBands* channels, int channelCount) noexcept
+{
+    for (int c = 0; c < channelCount; ++c) {
+        float* const* band = channels[c].band;
+        band[1][0] = band[0][0];
+        band[2][0] = band[0][0];
+    }
+}
+
+void Shapes(MaskShape (&shapes)[3], std::int32_t count, std::int32_t sampleRate, const BandEdges (&edges)[3]) noexcept
+{
+    for (int b = 0; b < 3; ++b)
+        shapes[b] = Shape(count, sampleRate, edges[b].lowHz, edges[b].highHz);
+}
+
+bool SameBits(float a, float b) noexcept
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+template <int Channels>
+void TableMasks(const ChannelBands* channels, const BandGainTable& table) noexcept
+{
+    const std::int32_t count = table.count;
+    std::int32_t e = 1;
+#if defined(__SSE2__)
+    for (; e + 3 < count; e += 4) {
+        const std::int32_t entry = (e - 1) / 2;
+        const __m128d gains[3] = {_mm_loadu_pd(table.gain[0] + entry), _mm_loadu_pd(table.gain[1] + entry),
+                                  _mm_loadu_pd(table.gain[2] + entry)};
+        ScaleFour<3, Channels>(channels, e, gains, table.exact[entry / 2] != 0);
+    }
+#endif
+    for (; e < count; e += 2) {
+        const std::int32_t entry = (e - 1) / 2;
+        const double gains[3] = {table.gain[0][entry], table.gain[1][entry], table.gain[2][entry]};
+        ScalePair<3, Channels>(channels, e, count, gains);
+    }
+}
+
+} // namespace
+
+bool BandGainsMatch(const BandGainTable& table, std::int32_t count, std::int32_t sampleRate,
+                    const BandEdges (&edges)[3], float steepness) noexcept
+{
+    if (!table.valid || table.count != count || table.sampleRate != sampleRate ||
+        !SameBits(table.steepness, steepness))
+        return false;
+    for (int b = 0; b < 3; ++b)
+        if (!SameBits(table.edges[b].lowHz, edges[b].lowHz) || !SameBits(table.edges[b].highHz, edges[b].highHz))
+            return false;
+    return true;
+}
+
+// The gains are those ScalarMasks and VectorMasks form, element pair by element
+// pair; the pairs the vector loop covers take the vector code's gains.
+void PrepareBandGains(BandGainTable& table, std::int32_t count, std::int32_t sampleRate,
+                      const BandEdges (&edges)[3], float steepness) noexcept
+{
+    table.valid = false;
+    if (count > 2 * kBandGainCount)
+        return;
+    MaskShape shapes[3];
+    Shapes(shapes, count, sampleRate, edges);
+    const double k = SlopeFactor(steepness);
+    std::int32_t e = 1;
+#if defined(__SSE2__)
+    VectorShape v[3];
+    for (int b = 0; b < 3; ++b)
+        v[b] = Widen(shapes[b]);
+    const __m128d slope = _mm_set1_pd(k);
+    const __m128d countValue = _mm_set1_pd(double(count));
+    const bool quotientTable = count == kTableCount && gQuotientsReady;
+    for (__m128d i = _mm_set_pd(3.0, 1.0); e + 3 < count; e += 4, i = _mm_add_pd(i, _mm_set1_pd(4.0))) {
+        const std::int32_t entry = (e - 1) / 2;
+        const __m128d quotient =
+            quotientTable ? _mm_loadu_pd(gQuotients + entry) : _mm_div_pd(countValue, i);
+        const __m128d s = _mm_mul_pd(quotient, slope);
+        __m128d gains[3];
+        for (int b = 0; b < 3; ++b) {
+            gains[b] = VectorGain(v[b], i, s);
+            _mm_storeu_pd(table.gain[b] + entry, gains[b]);
+        }
+        table.exact[entry / 2] = AllZeroOrOne(gains) ? 1 : 0;
+    }
+#endif
+    for (; e < count; e += 2) {
+        const double s = Slope(count, e, k);
+        for (int b = 0; b < 3; ++b)
+            table.gain[b][(e - 1) / 2] = Gain(shapes[b], double(e), s);
+    }
+    table.count = count;
+    table.sampleRate = sampleRate;
+    for (int b = 0; b < 3; ++b)
+        table.edges[b] = edges[b];
+    table.steepness = steepness;
+    table.valid = true;
+}
+
+void ApplyBandGains(const ChannelBands* channels, int channelCount, const BandGainTable& table) noexcept
+{
+    if (!table.valid || table.count <= 0)
+        return;
+    CopyDc(channels, channelCount);
+    for (int c = 0; c + 1 < channelCount; c += 2)
+        TableMasks<2>(channels + c, table);
+    if (channelCount % 2 != 0)
+        TableMasks<1>(channels + channelCount - 1, table);
+}
+
 void ApplyBandMasks(const ChannelBands* channels, int channelCount, std::int32_t count, std::int32_t sampleRate,
                     const BandEdges (&edges)[3], float steepness) noexcept
 {
     if (count <= 0)
         return;
-    for (int c = 0; c < channelCount; ++c) {   // DC, which no mask scales, is copied as it is
-        float* const* band = channels[c].band;
-        band[1][0] = band[0][0];
-        band[2][0] = band[0][0];
-    }
+    CopyDc(channels, channelCount);
     if (count <= 1)
         return;
-    const MaskShape shapes[3] = {Shape(count, sampleRate, edges[0].lowHz, edges[0].highHz),
-                                 Shape(count, sampleRate, edges[1].lowHz, edges[1].highHz),
-                                 Shape(count, sampleRate, edges[2].lowHz, edges[2].highHz)};
+    MaskShape shapes[3];
+    Shapes(shapes, count, sampleRate, edges);
     const double k = SlopeFactor(steepness);
     for (int c = 0; c + 1 < channelCount; c += 2)
         Masks<3, 2>(channels + c, count, shapes, k);

@@ -31,4 +31,32 @@ struct ChannelBands {
 void ApplyBandMasks(const ChannelBands* channels, int channelCount, std::int32_t count, std::int32_t sampleRate,
                     const BandEdges (&edges)[3], float steepness) noexcept;
 
+// The three bands' gains of ApplyBandMasks for one setting, worked out once and
+// kept while the setting holds: an engine's settings change far less often than
+// it completes blocks. Serves spectra of up to kBandGainCount * 2 elements.
+inline constexpr std::int32_t kBandGainCount = 8192;
+struct BandGainTable {
+    double gain[3][kBandGainCount];   // entry (i - 1) / 2: the gain of element pair i, i + 1 (i odd)
+    std::uint8_t exact[kBandGainCount / 2];   // entries 2e and 2e + 1 of every band are exactly 0 or 1
+    // The setting the gains belong to; `valid` false until the first one.
+    bool valid;
+    std::int32_t count;
+    std::int32_t sampleRate;
+    BandEdges edges[3];
+    float steepness;
+};
+
+// Whether the table holds the gains of this setting (floats compared bit for bit).
+bool BandGainsMatch(const BandGainTable& table, std::int32_t count, std::int32_t sampleRate,
+                    const BandEdges (&edges)[3], float steepness) noexcept;
+
+// Works out the gains for this setting. count above 2 * kBandGainCount leaves
+// the table invalid.
+void PrepareBandGains(BandGainTable& table, std::int32_t count, std::int32_t sampleRate,
+                      const BandEdges (&edges)[3], float steepness) noexcept;
+
+// ApplyBandMasks with the table's gains: the same results, bit for bit, as
+// ApplyBandMasks with the table's setting. Does nothing with an invalid table.
+void ApplyBandGains(const ChannelBands* channels, int channelCount, const BandGainTable& table) noexcept;
+
 } // namespace korvax

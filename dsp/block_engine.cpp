@@ -49,7 +49,7 @@ struct CallValues {
 
 // Transforms pipeline X's gathered block, shapes three bands out of each
 // channel's spectrum and transforms them back, all in place in X's buffers.
-void CompleteBlock(BandBuffers& b, int x, const CallValues& v) noexcept
+void CompleteBlock(BandBuffers& b, BandGainTable& maskGains, int x, const CallValues& v) noexcept
 {
     float* const lowL = b.Get(kBandLow, x, kLeft);
     float* const lowR = b.Get(kBandLow, x, kRight);
@@ -61,11 +61,14 @@ void CompleteBlock(BandBuffers& b, int x, const CallValues& v) noexcept
     RealFft(lowL, kBlockHalfLength, 1);
     RealFft(lowR, kBlockHalfLength, 1);
     // The spectra are copied into the mid and high buffers and each buffer is
-    // masked, in one pass over both channels.
+    // masked, in one pass over both channels. The gains are worked out again
+    // only when the setting has changed since the last block.
     const ChannelBands channels[2] = {{{lowL, midL, highL}}, {{lowR, midR, highR}}};
     const BandEdges edges[3] = {
         {kLowBandLowEdgeHz, v.lowSplitHz}, {v.lowSplitHz, v.highSplitHz}, {v.highSplitHz, kHighBandHighEdgeHz}};
-    ApplyBandMasks(channels, 2, kBlockFloats, v.sampleRate, edges, v.steepness);
+    if (!BandGainsMatch(maskGains, kBlockFloats, v.sampleRate, edges, v.steepness))
+        PrepareBandGains(maskGains, kBlockFloats, v.sampleRate, edges, v.steepness);
+    ApplyBandGains(channels, 2, maskGains);
 
     for (float* band : {lowL, lowR, midL, midR, highL, highR})
         RealFft(band, kBlockHalfLength, 0);
@@ -121,6 +124,7 @@ void ResetEngine(EngineState& state) noexcept
     state.blockBPosition = kBlockHalfLength;
     for (auto& buffer : state.bands.buffer)
         std::fill(std::begin(buffer), std::end(buffer), 0.0f);
+    state.maskGains.valid = false;
 }
 
 bool ProcessStereo(EngineState& state, const WorkingParameters& working, const std::int32_t* sampleRate,
@@ -185,11 +189,11 @@ bool ProcessStereo(EngineState& state, const WorkingParameters& working, const s
 
             if (++state.blockAPosition == std::uint32_t(kBlockFloats)) {
                 state.blockAPosition = 0;
-                CompleteBlock(b, kPipelineA, values);
+                CompleteBlock(b, state.maskGains, kPipelineA, values);
             }
             if (++state.blockBPosition == std::uint32_t(kBlockFloats)) {
                 state.blockBPosition = 0;
-                CompleteBlock(b, kPipelineB, values);
+                CompleteBlock(b, state.maskGains, kPipelineB, values);
             }
 
             // Triangular cross-fade: A weighs 0 at its block boundary, 1 at its middle.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "dsp/band_mask.h"
 #include "dsp/dynamics.h"
 #include "params/working_parameters.h"
 
@@ -42,10 +43,12 @@ struct EngineState {
     std::uint32_t blockAPosition;    // 0 .. 16383
     std::uint32_t blockBPosition;    // always (A + 8192) mod 16384
     BandBuffers bands;
+    BandGainTable maskGains;         // the band masks' gains for the last setting used
 };
 static_assert(std::is_trivially_copyable_v<EngineState>);
 
-// Engine reset: gains 0.1, tail 0, positions 0 and 8192, every buffer float 0.0.
+// Engine reset: gains 0.1, tail 0, positions 0 and 8192, every buffer float 0.0,
+// no mask gains.
 void ResetEngine(EngineState& state) noexcept;
 
 // Processes 2 * pairCount interleaved floats in place. sampleRate points to the

@@ -7,14 +7,16 @@
 // four-lane kernels of fft_kernels.inl, compiled here once more. The eight-lane
 // passes below pair two blocks whose butterflies are independent and whose
 // twiddles are the four-lane code's, so every butterfly keeps its arithmetic.
-// No fused multiply-add: -mavx512f leaves FMA off for the compiler, and with
-// -ffp-contract=off it never fuses a product into a sum.
+// No fused multiply-add: GCC builds this file with FMA off, and with
+// -ffp-contract=off no compiler fuses a product into a sum.
 
 #include "dsp/fft_kernels.h"
 
 #if defined(KORVAX_FFT_AVX512)
 
-#if !defined(__AVX512F__) || defined(__FMA__)
+// Clang cannot have AVX-512 without FMA; there -ffp-contract=off alone keeps
+// products and sums apart, as it does in every file of the build.
+#if !defined(__AVX512F__) || (defined(__FMA__) && !defined(__clang__))
 #error "fft_kernels_avx512.cpp must be built with -mavx512f and without FMA"
 #endif
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "params/curves.h"
@@ -247,13 +248,63 @@ TEST(BandMask, ThreeBandsAtOnceEqualCopyThenMaskEach)
                     ApplyBandMask(expected[ch][b].data(), c.count, c.rate, edges[b].lowHz, edges[b].highHz,
                                   c.steepness);
             }
+            // The same through a gain table worked out for the setting.
+            std::vector<float> tabled[2][3];
+            ChannelBands tabledChannels[2];
+            for (int ch = 0; ch < channelCount; ++ch)
+                for (int b = 0; b < 3; ++b) {
+                    tabled[ch][b] = actual[ch][b];
+                    tabledChannels[ch].band[b] = tabled[ch][b].data();
+                }
+            auto table = std::make_unique<BandGainTable>();
+            PrepareBandGains(*table, c.count, c.rate, edges, c.steepness);
+            ASSERT_TRUE(BandGainsMatch(*table, c.count, c.rate, edges, c.steepness));
+            ApplyBandGains(tabledChannels, channelCount, *table);
+
             ApplyBandMasks(channels, channelCount, c.count, c.rate, edges, c.steepness);
             for (int ch = 0; ch < channelCount; ++ch)
-                for (int b = 0; b < 3; ++b)
+                for (int b = 0; b < 3; ++b) {
                     EXPECT_TRUE(SameBits(expected[ch][b], actual[ch][b]))
                         << "count " << c.count << ", channels " << channelCount << ", channel " << ch << ", band " << b;
+                    EXPECT_TRUE(SameBits(expected[ch][b], tabled[ch][b]))
+                        << "table, count " << c.count << ", channels " << channelCount << ", channel " << ch
+                        << ", band " << b;
+                }
         }
     }
+}
+
+// A gain table answers only for the setting it was worked out for, bit for bit
+// (a NaN steepness included), and a spectrum too long for it is left alone.
+TEST(BandMask, GainTableBelongsToOneSetting)
+{
+    const BandEdges edges[3] = {{10.0f, 200.0f}, {200.0f, 3000.0f}, {3000.0f, 24000.0f}};
+    auto table = std::make_unique<BandGainTable>();
+    table->valid = false;
+    EXPECT_FALSE(BandGainsMatch(*table, kCount, 44100, edges, 0.5f));
+
+    PrepareBandGains(*table, kCount, 44100, edges, 0.5f);
+    EXPECT_TRUE(BandGainsMatch(*table, kCount, 44100, edges, 0.5f));
+    EXPECT_FALSE(BandGainsMatch(*table, kCount, 48000, edges, 0.5f));
+    EXPECT_FALSE(BandGainsMatch(*table, kCount - 2, 44100, edges, 0.5f));
+    EXPECT_FALSE(BandGainsMatch(*table, kCount, 44100, edges, std::nextafter(0.5f, 1.0f)));
+    EXPECT_FALSE(BandGainsMatch(*table, kCount, 44100, edges, -0.5f));
+    for (int b = 0; b < 3; ++b) {
+        BandEdges moved[3] = {edges[0], edges[1], edges[2]};
+        moved[b].highHz = std::nextafter(moved[b].highHz, 0.0f);
+        EXPECT_FALSE(BandGainsMatch(*table, kCount, 44100, moved, 0.5f)) << "band " << b;
+    }
+
+    PrepareBandGains(*table, kCount, 44100, edges, std::nanf(""));
+    EXPECT_TRUE(BandGainsMatch(*table, kCount, 44100, edges, std::nanf("")));
+
+    PrepareBandGains(*table, 2 * kBandGainCount + 2, 44100, edges, 0.5f);
+    EXPECT_FALSE(BandGainsMatch(*table, 2 * kBandGainCount + 2, 44100, edges, 0.5f));
+    std::vector<float> spectrum = test::RandomFloats(3, 5, -1.0f, 1.0f);
+    const std::vector<float> before = spectrum;
+    const ChannelBands channel = {{spectrum.data(), spectrum.data() + 1, spectrum.data() + 2}};
+    ApplyBandGains(&channel, 1, *table);
+    EXPECT_TRUE(SameBits(before, spectrum));
 }
 
 } // namespace

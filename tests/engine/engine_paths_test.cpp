@@ -105,6 +105,23 @@ TEST_P(EngineKernels, LongRunsMatchThePlainTranscription)
     }
 }
 
+// The band masks' gains are kept from block to block while the setting holds;
+// a new sample rate alone must bring new ones, and the old rate the old ones.
+TEST(EngineMaskGains, SampleRateChangesAreFollowed)
+{
+    Direct d;
+    reference::Engine plain;
+    const int pairs = 60000;
+    std::vector<float> data = RandomFloats(2 * std::size_t(pairs), 41, -30000.0f, 30000.0f);
+    std::vector<float> expected = data;
+    for (int start = 0; start < pairs; start += 1000) {
+        const std::int32_t rate = start < 20000 ? 44100 : start < 40000 ? 48000 : 44100;
+        ProcessStereo(d.machine->engine, d.machine->working, &rate, data.data() + 2 * start, 1000, 3);
+        plain.Process(d.machine->working, rate, expected.data() + 2 * start, 1000, 3);
+    }
+    EXPECT_TRUE(SameBits(expected, data));
+}
+
 // Processing, with block completions, parameter changes in between, every mode
 // and solo setting, takes nothing from the heap.
 TEST(EngineResources, ProcessingAllocatesNothing)
