@@ -290,33 +290,58 @@ void BM_ProcessStereoSustained(benchmark::State& state)
 BENCHMARK(BM_ProcessStereoSustained)->Unit(benchmark::kMicrosecond);
 
 // A 64-pair call in whose middle a block completes: two forward transforms, six
-// masks and six inverse transforms run inside it. The positions are set before
-// each (untimed) run so that pipelines A and B take turns.
-void BM_ProcessStereoWorstCall(benchmark::State& state)
+// masks, most of six inverse transforms and the rest of them that its own pairs
+// read run inside it. With newSetting, the steepness changes before every such
+// call, so the band masks' gains are worked out in it too.
+void WorstCall(benchmark::State& state, bool newSetting)
 {
     constexpr std::int32_t kCallPairs = 64;
     Engine engine;
     const std::vector<float> noise = Noise(2 * 65536, 23, 20000.0f);
     std::vector<float> buffer(2 * kCallPairs);
     std::size_t offset = 0;
-    bool pipelineA = true;
-    for (auto _ : state) {
-        const std::uint32_t completing = kBlockFloats - kCallPairs / 2;
-        const std::uint32_t other = (completing + kBlockHalfLength) % kBlockFloats;
-        engine.state->blockAPosition = pipelineA ? completing : other;
-        engine.state->blockBPosition = pipelineA ? other : completing;
-        pipelineA = !pipelineA;
-        std::memcpy(buffer.data(), noise.data() + offset, buffer.size() * sizeof(float));
+    const auto nextInput = [&](std::int32_t pairs) {
+        std::memcpy(buffer.data(), noise.data() + offset, 2 * std::size_t(pairs) * sizeof(float));
         offset = (offset + buffer.size()) % noise.size();
+    };
+    for (auto _ : state) {
+        // Ordinary calls, untimed, up to 32 pairs before the next completion
+        // (pipelines A and B take turns), so the engine is in the state a
+        // host's calls leave it in.
+        const std::uint32_t nearest = std::max(engine.state->blockAPosition, engine.state->blockBPosition);
+        std::int32_t toGo = std::int32_t(kBlockFloats - nearest) - kCallPairs / 2;
+        if (toGo < 0)
+            toGo += kBlockHalfLength;
+        while (toGo > 0) {
+            const std::int32_t pairs = std::min(toGo, kCallPairs);
+            nextInput(pairs);
+            ProcessStereo(*engine.state, engine.working, &kRate, buffer.data(), pairs, kModeInput | kModeOutput);
+            toGo -= pairs;
+        }
+        nextInput(kCallPairs);
+        if (newSetting)
+            engine.working.Steepness = engine.working.Steepness == 64.0f ? 65.0f : 64.0f;
         const Clock::time_point start = Clock::now();
         ProcessStereo(*engine.state, engine.working, &kRate, buffer.data(), kCallPairs, kModeInput | kModeOutput);
         const Clock::time_point end = Clock::now();
         benchmark::DoNotOptimize(buffer.data());
         state.SetIterationTime(std::chrono::duration<double>(end - start).count());
     }
-    state.SetLabel("64 pairs completing a block; target <= 333 us (25% of 1333 us)");
+    state.SetLabel(newSetting ? "the same, steepness changed just before: new mask gains"
+                              : "64 pairs completing a block; target <= 333 us (25% of 1333 us)");
+}
+
+void BM_ProcessStereoWorstCall(benchmark::State& state)
+{
+    WorstCall(state, false);
 }
 BENCHMARK(BM_ProcessStereoWorstCall)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+void BM_ProcessStereoWorstCallNewSetting(benchmark::State& state)
+{
+    WorstCall(state, true);
+}
+BENCHMARK(BM_ProcessStereoWorstCallNewSetting)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 // ---- the summary against the targets -------------------------------------------
 
@@ -401,6 +426,11 @@ void PrintTargets(const TargetReporter& r)
         PrintLine("worst 64-pair call", Format("%.1f us", worst.first),
                   Format("<= %.0f us (%.1f%% of period)", kWorstCallTargetUs, 100.0 * worst.first / kPeriod64Us),
                   worst.first <= kWorstCallTargetUs);
+    const auto changed = r.Median("BM_ProcessStereoWorstCallNewSetting");
+    if (changed.first > 0)
+        PrintLine("  the same with a new setting", Format("%.1f us", changed.first),
+                  Format("<= %.0f us (%.1f%% of period)", kWorstCallTargetUs, 100.0 * changed.first / kPeriod64Us),
+                  changed.first <= kWorstCallTargetUs);
     const auto sustained = r.Median("BM_ProcessStereoSustained");
     if (sustained.second > 0)
         PrintLine("sustained ProcessStereo", Format("%.1f ns per pair", sustained.second),

@@ -49,7 +49,8 @@ struct CallValues {
 
 // Transforms pipeline X's gathered block, shapes three bands out of each
 // channel's spectrum and transforms them back, all in place in X's buffers.
-void CompleteBlock(BandBuffers& b, BandGainTable& maskGains, int x, const CallValues& v) noexcept
+void CompleteBlock(BandBuffers& b, BandGainTable& maskGains, std::int32_t& columnsDone, int x,
+                   const CallValues& v) noexcept
 {
     float* const lowL = b.Get(kBandLow, x, kLeft);
     float* const lowR = b.Get(kBandLow, x, kRight);
@@ -70,8 +71,30 @@ void CompleteBlock(BandBuffers& b, BandGainTable& maskGains, int x, const CallVa
         PrepareBandGains(maskGains, kBlockFloats, v.sampleRate, edges, v.steepness);
     ApplyBandGains(channels, 2, maskGains);
 
+    // The inverse transforms' last passes are left to FinishColumns: the call
+    // that completes a block then does only what its own pairs read.
+    bool pending = false;
     for (float* band : {lowL, lowR, midL, midR, highL, highR})
-        RealFft(band, kBlockHalfLength, 0);
+        pending = BeginInverseRealFft(band);
+    columnsDone = pending ? 0 : kInverseColumnGroups;
+}
+
+// Finishes pipeline x's inverse transforms as far as the read-out at `position`
+// (0 .. 16383) needs them.
+inline void FinishColumns(EngineState& state, int x, std::uint32_t position) noexcept
+{
+    std::int32_t& done = state.columnsDone[x];
+    if (done >= kInverseColumnGroups)
+        return;
+    const std::int32_t needed = position >= std::uint32_t(kInverseColumnSamples)
+                                    ? kInverseColumnGroups
+                                    : std::int32_t(position / (kInverseColumnSamples / kInverseColumnGroups)) + 1;
+    if (needed <= done)
+        return;
+    for (int band = 0; band < 3; ++band)
+        for (int channel = 0; channel < 2; ++channel)
+            FinishInverseColumns(state.bands.Get(band, x, channel), done, needed);
+    done = needed;
 }
 
 // The six band values of one pair: weightB * B + weightA * A per band and
@@ -125,6 +148,8 @@ void ResetEngine(EngineState& state) noexcept
     for (auto& buffer : state.bands.buffer)
         std::fill(std::begin(buffer), std::end(buffer), 0.0f);
     state.maskGains.valid = false;
+    state.columnsDone[kPipelineA] = kInverseColumnGroups;
+    state.columnsDone[kPipelineB] = kInverseColumnGroups;
 }
 
 bool ProcessStereo(EngineState& state, const WorkingParameters& working, const std::int32_t* sampleRate,
@@ -189,11 +214,11 @@ bool ProcessStereo(EngineState& state, const WorkingParameters& working, const s
 
             if (++state.blockAPosition == std::uint32_t(kBlockFloats)) {
                 state.blockAPosition = 0;
-                CompleteBlock(b, state.maskGains, kPipelineA, values);
+                CompleteBlock(b, state.maskGains, state.columnsDone[kPipelineA], kPipelineA, values);
             }
             if (++state.blockBPosition == std::uint32_t(kBlockFloats)) {
                 state.blockBPosition = 0;
-                CompleteBlock(b, state.maskGains, kPipelineB, values);
+                CompleteBlock(b, state.maskGains, state.columnsDone[kPipelineB], kPipelineB, values);
             }
 
             // Triangular cross-fade: A weighs 0 at its block boundary, 1 at its middle.
@@ -201,6 +226,8 @@ bool ProcessStereo(EngineState& state, const WorkingParameters& working, const s
             if (weightA > 1.0)
                 weightA = 2.0 - weightA;
             const double weightB = 1.0 - weightA;
+            FinishColumns(state, kPipelineA, state.blockAPosition);
+            FinishColumns(state, kPipelineB, state.blockBPosition);
             CrossFade(bands[i], b, state.blockAPosition, state.blockBPosition, weightA, weightB);
             RouteSolo(bands[i], working.SoloMode);
         }

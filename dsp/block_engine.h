@@ -44,6 +44,10 @@ struct EngineState {
     std::uint32_t blockBPosition;    // always (A + 8192) mod 16384
     BandBuffers bands;
     BandGainTable maskGains;         // the band masks' gains for the last setting used
+    // Per pipeline, the column groups of its six inverse transforms finished so
+    // far (kInverseColumnGroups: none outstanding). A block completion leaves
+    // the groups to be finished as the read-out reaches them.
+    std::int32_t columnsDone[2];
 };
 static_assert(std::is_trivially_copyable_v<EngineState>);
 

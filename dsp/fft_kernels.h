@@ -39,6 +39,17 @@ struct SplitTwiddles {
     alignas(64) double wi[kTablePoints / 2 + 8];
 };
 
+// The inverse transform of kTablePoints points can also run in two parts, so
+// that a caller reading the result in order can spread the work: the head runs
+// the bit reversal and every pass of half below kColumnSpan; the columns run the
+// remaining passes, the last one with the change back to interleaved points and
+// the scale. The passes after the head combine only points that lie a multiple
+// of kColumnSpan apart, so column group g (the points whose index modulo
+// kColumnSpan lies in 8g .. 8g + 7) can be finished on its own, and finishing
+// groups 0 .. g makes every point below 8g + 8 final.
+inline constexpr std::int32_t kColumnSpan = 256;
+inline constexpr std::int32_t kColumnGroups = kColumnSpan / 8;
+
 // One instruction set's kernels.
 struct KernelSet {
     // ComplexFft of n = 2^bits points (kMinKernelPoints <= n <= kTablePoints),
@@ -48,6 +59,10 @@ struct KernelSet {
     // k = 4 .. n / 2 - 1; the caller does k = 0 .. 3 and n / 2. c2 is -0.5
     // forward, 0.5 inverse.
     void (*splitPass)(float* data, const SplitTwiddles& w, double c2);
+    // The two parts of ComplexFft of kTablePoints points with the inverse
+    // twiddles; columns takes the groups first .. end - 1.
+    void (*complexFftHead)(float* data, const PassTwiddles& w);
+    void (*complexFftColumns)(float* data, const PassTwiddles& w, float scale, int first, int end);
 };
 
 const KernelSet& Sse2Kernels() noexcept;

@@ -268,57 +268,142 @@ void ComplexFftKernel(float* data, int bits, const PassTwiddles& w, float scale)
     LastPass(data, n / 2, w, scale);
 }
 
+// Split constants, in every lane.
+struct SplitConstants4 {
+    D4 c1;        // 0.5
+    D4 c2;
+    D4 minusC2;
+};
+
+KORVAX_KERNEL SplitConstants4 MakeSplitConstants4(double c2Value)
+{
+    return {Ops::Broadcast(0.5), Ops::Broadcast(c2Value), Ops::Broadcast(-c2Value)};
+}
+
+// ComplexFftKernel for kTablePoints points up to the passes the columns run.
+void ComplexFftHead(float* data, const PassTwiddles& w)
+{
+    constexpr std::ptrdiff_t n = kTablePoints;
+    static_assert(kCachePoints <= n && kColumnSpan / 2 < kCachePoints);
+    int bits = 0;
+    while ((std::ptrdiff_t(1) << bits) < n)
+        ++bits;
+    BitReverseFirstPasses(data, bits, w);
+    for (std::ptrdiff_t c = 0; c < n; c += kCachePoints)
+        BlockPasses(data, c, c + kCachePoints, 4, kColumnSpan / 2, w);
+}
+
+// The passes after the head for the four-point column block from point r
+// (r a multiple of 4 below kColumnSpan): the points r + j * kColumnSpan,
+// j = 0 .. n / kColumnSpan - 1, two passes per sweep as DoubleBlockPass pairs
+// them, then LastPass. Twiddles and operations are those of the whole-array passes.
+KORVAX_KERNEL void ColumnBlockPasses(float* data, std::ptrdiff_t r, const PassTwiddles& w, F4 scale)
+{
+    constexpr std::ptrdiff_t n = kTablePoints;
+    constexpr std::ptrdiff_t span = kColumnSpan;
+    constexpr std::ptrdiff_t rows = n / span;
+    static_assert(rows >= 4, "the last pass pairs rows j and j + rows / 2");
+    std::ptrdiff_t half = span;
+    for (; 2 * half <= n / 4; half *= 4) {
+        const std::ptrdiff_t stride = half / span;   // rows between a butterfly's points
+        for (std::ptrdiff_t group = 0; group < rows; group += 4 * stride) {
+            for (std::ptrdiff_t offset = 0; offset < stride; ++offset) {
+                float* const p0 = data + 2 * (r + (group + offset) * span);
+                float* const p1 = p0 + 2 * half;
+                float* const p2 = p0 + 4 * half;
+                float* const p3 = p2 + 2 * half;
+                const std::ptrdiff_t m = r + offset * span;
+                FloatPair a = LoadBlock(p0);
+                FloatPair b = LoadBlock(p1);
+                FloatPair c = LoadBlock(p2);
+                FloatPair d = LoadBlock(p3);
+                const D4 wr = Ops::Load(w.wr + half + m);
+                const D4 wi = Ops::Load(w.wi + half + m);
+                Butterfly(a, b, wr, wi);
+                Butterfly(c, d, wr, wi);
+                Butterfly(a, c, Ops::Load(w.wr + 2 * half + m), Ops::Load(w.wi + 2 * half + m));
+                Butterfly(b, d, Ops::Load(w.wr + 3 * half + m), Ops::Load(w.wi + 3 * half + m));
+                StoreBlock(p0, a);
+                StoreBlock(p1, b);
+                StoreBlock(p2, c);
+                StoreBlock(p3, d);
+            }
+        }
+    }
+    static_assert(n / 2 == kColumnSpan * 16, "the passes after the head pair up, leaving only the last");
+    for (std::ptrdiff_t row = 0; row < rows / 2; ++row) {
+        const std::ptrdiff_t m = r + row * span;
+        FloatPair i = LoadBlock(data + 2 * m);
+        FloatPair j = LoadBlock(data + 2 * m + n);
+        Butterfly(i, j, Ops::Load(w.wr + n / 2 + m), Ops::Load(w.wi + n / 2 + m));
+        StoreInterleaved(data + 2 * m, i, scale);
+        StoreInterleaved(data + 2 * m + n, j, scale);
+    }
+}
+
+void ComplexFftColumns(float* data, const PassTwiddles& w, float scale, int first, int end)
+{
+    const F4 s = _mm_set1_ps(scale);
+    for (int g = first; g < end; ++g) {
+        ColumnBlockPasses(data, 8 * std::ptrdiff_t(g), w, s);
+        ColumnBlockPasses(data, 8 * std::ptrdiff_t(g) + 4, w, s);
+    }
+}
+
 // The split pass for the point pairs k = 4 .. n/2 - 1, four k at a time: point
 // k and point n - k, as RealFft describes it:
 //   h1r = 0.5 (ar + br), h1i = float(0.5 (ai - bi)), h2r = -c2 (ai + bi), h2i = c2 (ar - br),
 //   p1 = float(wr h2r), p2 = float(wi h2i), s = wr h2i + wi h2r,
 //   a = (float((h1r + p1) - p2), float(h1i + s)),
 //   b = (float((h1r - p1) + p2), -h1i + float(s)).
-void SplitPassKernel(float* data, const SplitTwiddles& w, double c2Value)
+// One step: the point pairs k .. k + 3 (4 <= k, k + 3 < n / 2).
+KORVAX_KERNEL void SplitStep(float* data, const SplitTwiddles& w, std::ptrdiff_t k, const SplitConstants4& c)
 {
     constexpr std::ptrdiff_t n = kTablePoints;
-    const D4 c1 = Ops::Broadcast(0.5);
-    const D4 c2 = Ops::Broadcast(c2Value);
-    const D4 minusC2 = Ops::Broadcast(-c2Value);
     const F4 signBit = _mm_set1_ps(-0.0f);
-    for (std::ptrdiff_t k = 4; k < n / 2; k += 4) {
-        float* const a = data + 2 * k;             // points k .. k+3
-        float* const b = data + 2 * (n - k - 3);   // points n-k-3 .. n-k
-        const F4 a0 = _mm_loadu_ps(a);
-        const F4 a1 = _mm_loadu_ps(a + 4);
-        const F4 b0 = _mm_loadu_ps(b);
-        const F4 b1 = _mm_loadu_ps(b + 4);
-        // Lane u holds point k + u of a and point n - k - u of b.
-        const D4 ar = Ops::Widen(_mm_shuffle_ps(a0, a1, _MM_SHUFFLE(2, 0, 2, 0)));
-        const D4 ai = Ops::Widen(_mm_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 1, 3, 1)));
-        const D4 br = Ops::Widen(_mm_shuffle_ps(b1, b0, _MM_SHUFFLE(0, 2, 0, 2)));
-        const D4 bi = Ops::Widen(_mm_shuffle_ps(b1, b0, _MM_SHUFFLE(1, 3, 1, 3)));
-        const D4 wr = Ops::Load(w.wr + k);
-        const D4 wi = Ops::Load(w.wi + k);
+    float* const a = data + 2 * k;             // points k .. k+3
+    float* const b = data + 2 * (n - k - 3);   // points n-k-3 .. n-k
+    const F4 a0 = _mm_loadu_ps(a);
+    const F4 a1 = _mm_loadu_ps(a + 4);
+    const F4 b0 = _mm_loadu_ps(b);
+    const F4 b1 = _mm_loadu_ps(b + 4);
+    // Lane u holds point k + u of a and point n - k - u of b.
+    const D4 ar = Ops::Widen(_mm_shuffle_ps(a0, a1, _MM_SHUFFLE(2, 0, 2, 0)));
+    const D4 ai = Ops::Widen(_mm_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 1, 3, 1)));
+    const D4 br = Ops::Widen(_mm_shuffle_ps(b1, b0, _MM_SHUFFLE(0, 2, 0, 2)));
+    const D4 bi = Ops::Widen(_mm_shuffle_ps(b1, b0, _MM_SHUFFLE(1, 3, 1, 3)));
+    const D4 wr = Ops::Load(w.wr + k);
+    const D4 wi = Ops::Load(w.wi + k);
 
-        const D4 h1r = Ops::Mul(c1, Ops::Add(ar, br));
-        const F4 h1i = Ops::Narrow(Ops::Mul(c1, Ops::Sub(ai, bi)));
-        const D4 h2r = Ops::Mul(minusC2, Ops::Add(ai, bi));
-        const D4 h2i = Ops::Mul(c2, Ops::Sub(ar, br));
-        const D4 p1 = Ops::Widen(Ops::Narrow(Ops::Mul(wr, h2r)));
-        const D4 p2 = Ops::Widen(Ops::Narrow(Ops::Mul(wi, h2i)));
-        const D4 sum = Ops::Add(Ops::Mul(wr, h2i), Ops::Mul(wi, h2r));
+    const D4 h1r = Ops::Mul(c.c1, Ops::Add(ar, br));
+    const F4 h1i = Ops::Narrow(Ops::Mul(c.c1, Ops::Sub(ai, bi)));
+    const D4 h2r = Ops::Mul(c.minusC2, Ops::Add(ai, bi));
+    const D4 h2i = Ops::Mul(c.c2, Ops::Sub(ar, br));
+    const D4 p1 = Ops::Widen(Ops::Narrow(Ops::Mul(wr, h2r)));
+    const D4 p2 = Ops::Widen(Ops::Narrow(Ops::Mul(wi, h2i)));
+    const D4 sum = Ops::Add(Ops::Mul(wr, h2i), Ops::Mul(wi, h2r));
 
-        const F4 outAr = Ops::Narrow(Ops::Sub(Ops::Add(h1r, p1), p2));
-        const F4 outAi = Ops::Narrow(Ops::Add(Ops::Widen(h1i), sum));
-        const F4 outBr = Ops::Narrow(Ops::Add(Ops::Sub(h1r, p1), p2));
-        const F4 outBi = _mm_add_ps(_mm_xor_ps(h1i, signBit), Ops::Narrow(sum));
+    const F4 outAr = Ops::Narrow(Ops::Sub(Ops::Add(h1r, p1), p2));
+    const F4 outAi = Ops::Narrow(Ops::Add(Ops::Widen(h1i), sum));
+    const F4 outBr = Ops::Narrow(Ops::Add(Ops::Sub(h1r, p1), p2));
+    const F4 outBi = _mm_add_ps(_mm_xor_ps(h1i, signBit), Ops::Narrow(sum));
 
-        _mm_storeu_ps(a, _mm_unpacklo_ps(outAr, outAi));
-        _mm_storeu_ps(a + 4, _mm_unpackhi_ps(outAr, outAi));
-        // b in memory order: lanes 3, 2 then lanes 1, 0.
-        const F4 bLow = _mm_unpacklo_ps(outBr, outBi);    // lanes 0, 1
-        const F4 bHigh = _mm_unpackhi_ps(outBr, outBi);   // lanes 2, 3
-        _mm_storeu_ps(b, _mm_shuffle_ps(bHigh, bHigh, _MM_SHUFFLE(1, 0, 3, 2)));
-        _mm_storeu_ps(b + 4, _mm_shuffle_ps(bLow, bLow, _MM_SHUFFLE(1, 0, 3, 2)));
-    }
+    _mm_storeu_ps(a, _mm_unpacklo_ps(outAr, outAi));
+    _mm_storeu_ps(a + 4, _mm_unpackhi_ps(outAr, outAi));
+    // b in memory order: lanes 3, 2 then lanes 1, 0.
+    const F4 bLow = _mm_unpacklo_ps(outBr, outBi);    // lanes 0, 1
+    const F4 bHigh = _mm_unpackhi_ps(outBr, outBi);   // lanes 2, 3
+    _mm_storeu_ps(b, _mm_shuffle_ps(bHigh, bHigh, _MM_SHUFFLE(1, 0, 3, 2)));
+    _mm_storeu_ps(b + 4, _mm_shuffle_ps(bLow, bLow, _MM_SHUFFLE(1, 0, 3, 2)));
 }
 
-constexpr KernelSet kKernelSet = {&ComplexFftKernel, &SplitPassKernel};
+void SplitPassKernel(float* data, const SplitTwiddles& w, double c2Value)
+{
+    const SplitConstants4 c = MakeSplitConstants4(c2Value);
+    for (std::ptrdiff_t k = 4; k < kTablePoints / 2; k += 4)
+        SplitStep(data, w, k, c);
+}
+
+constexpr KernelSet kKernelSet = {&ComplexFftKernel, &SplitPassKernel, &ComplexFftHead, &ComplexFftColumns};
 
 #undef KORVAX_KERNEL

@@ -70,6 +70,13 @@ KORVAX_KERNEL8 void StoreBlocks(float* first, float* second, const FloatPair8& p
     _mm_storeu_ps(second + 4, _mm256_extractf128_ps(p.im, 1));
 }
 
+// The low four floats of v to `low`, the high four to `high`.
+KORVAX_KERNEL8 void StoreBlocks4(float* low, float* high, F8 v)
+{
+    _mm_storeu_ps(low, _mm256_castps256_ps128(v));
+    _mm_storeu_ps(high, _mm256_extractf128_ps(v, 1));
+}
+
 // Butterfly of fft_kernels.inl on eight lanes: the same operations in the same order.
 KORVAX_KERNEL8 void Butterfly8(FloatPair8& i, FloatPair8& j, D8 wr, D8 wi)
 {
@@ -205,12 +212,96 @@ KORVAX_KERNEL8 void LastPass8(float* data, std::ptrdiff_t half, const PassTwiddl
     }
 }
 
+// ---- the bit-reversal sweep with the first two passes ---------------------------
+
+// Two middle-bit values m and rm at once, m's sixteen points in lanes 0-3 of
+// each register and rm's in lanes 4-7, as Gathered holds them for one.
+struct Gathered8 {
+    FloatPair8 p[4];
+};
+
+KORVAX_KERNEL8 F8 LoadHalves(const float* low, const float* high)
+{
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(low)), _mm_loadu_ps(high), 1);
+}
+
+KORVAX_KERNEL8 Gathered8 Gather8(const float* data, int m, int rm, std::ptrdiff_t rows)
+{
+    FloatPair8 row[4];
+    for (int h = 0; h < 4; ++h) {
+        const float* const p = data + 2 * (h * rows + 4 * std::ptrdiff_t(m));
+        const float* const q = data + 2 * (h * rows + 4 * std::ptrdiff_t(rm));
+        const F8 a = LoadHalves(p, q);           // r0 i0 r1 i1 of each
+        const F8 b = LoadHalves(p + 4, q + 4);   // r2 i2 r3 i3 of each
+        row[h] = {_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)), _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))};
+    }
+    return {{row[0], row[2], row[1], row[3]}};
+}
+
+// Transpose of fft_kernels.inl in each half of the registers.
+KORVAX_KERNEL8 void Transpose8(F8& r0, F8& r1, F8& r2, F8& r3)
+{
+    const F8 t0 = _mm256_shuffle_ps(r0, r1, _MM_SHUFFLE(1, 0, 1, 0));
+    const F8 t1 = _mm256_shuffle_ps(r0, r1, _MM_SHUFFLE(3, 2, 3, 2));
+    const F8 t2 = _mm256_shuffle_ps(r2, r3, _MM_SHUFFLE(1, 0, 1, 0));
+    const F8 t3 = _mm256_shuffle_ps(r2, r3, _MM_SHUFFLE(3, 2, 3, 2));
+    r0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(2, 0, 2, 0));
+    r1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 1, 3, 1));
+    r2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(2, 0, 2, 0));
+    r3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 1, 3, 1));
+}
+
+// FirstPassesAndScatter for both: m's blocks go to middle bits rm, rm's to m.
+KORVAX_KERNEL8 void FirstPassesAndScatter8(Gathered8& g, float* data, int m, int rm, std::ptrdiff_t rows,
+                                           const D8 (&w)[6])
+{
+    Butterfly8(g.p[0], g.p[1], w[0], w[1]);
+    Butterfly8(g.p[2], g.p[3], w[0], w[1]);
+    Butterfly8(g.p[0], g.p[2], w[2], w[3]);
+    Butterfly8(g.p[1], g.p[3], w[4], w[5]);
+
+    F8 re0 = g.p[0].re, re1 = g.p[1].re, re2 = g.p[2].re, re3 = g.p[3].re;
+    F8 im0 = g.p[0].im, im1 = g.p[1].im, im2 = g.p[2].im, im3 = g.p[3].im;
+    Transpose8(re0, re1, re2, re3);
+    Transpose8(im0, im1, im2, im3);
+    float* const toRm = data + 8 * std::ptrdiff_t(rm);
+    float* const toM = data + 8 * std::ptrdiff_t(m);
+    StoreBlocks(toRm, toM, {re0, im0});
+    StoreBlocks(toRm + 4 * rows, toM + 4 * rows, {re1, im1});
+    StoreBlocks(toRm + 2 * rows, toM + 2 * rows, {re2, im2});
+    StoreBlocks(toRm + 6 * rows, toM + 6 * rows, {re3, im3});
+}
+
+// BitReverseFirstPasses with each pair m, rm in one set of registers; a middle
+// value that is its own reversal takes the four-lane code.
+KORVAX_KERNEL8 void BitReverseFirstPasses8(float* data, int bits, const PassTwiddles& w)
+{
+    const FirstTwiddles t = {Ops::Broadcast(w.wr[1]), Ops::Broadcast(w.wi[1]), Ops::Broadcast(w.wr[2]),
+                             Ops::Broadcast(w.wi[2]), Ops::Broadcast(w.wr[3]), Ops::Broadcast(w.wi[3])};
+    const D8 t8[6] = {_mm512_set1_pd(w.wr[1]), _mm512_set1_pd(w.wi[1]), _mm512_set1_pd(w.wr[2]),
+                      _mm512_set1_pd(w.wi[2]), _mm512_set1_pd(w.wr[3]), _mm512_set1_pd(w.wi[3])};
+    const int middleBits = bits - 4;
+    const int middleCount = 1 << middleBits;
+    const std::ptrdiff_t rows = std::ptrdiff_t(1) << (bits - 2);
+    for (int m = 0, rm = 0; m < middleCount; ++m, rm = NextReversed(rm, middleBits)) {
+        if (rm < m)
+            continue;   // done together with rm
+        if (rm == m) {
+            Gathered a = Gather(data, m, rows);
+            FirstPassesAndScatter(a, data, m, rows, t);
+        } else {
+            Gathered8 both = Gather8(data, m, rm, rows);
+            FirstPassesAndScatter8(both, data, m, rm, rows, t8);
+        }
+    }
+}
+
 // ComplexFftKernel with the eight-lane passes: the same passes over the same
 // ranges of groups, in the same order.
 void ComplexFftKernel8(float* data, int bits, const PassTwiddles& w, float scale)
 {
     const std::ptrdiff_t n = std::ptrdiff_t(1) << bits;
-    BitReverseFirstPasses(data, bits, w);
+    BitReverseFirstPasses8(data, bits, w);
     const std::ptrdiff_t chunk = n < kCachePoints ? n : kCachePoints;
     const std::ptrdiff_t lastChunked = chunk / 2 < n / 4 ? chunk / 2 : n / 4;
     for (std::ptrdiff_t c = 0; c < n; c += chunk)
@@ -219,7 +310,136 @@ void ComplexFftKernel8(float* data, int bits, const PassTwiddles& w, float scale
     LastPass8(data, n / 2, w, scale);
 }
 
-constexpr KernelSet kKernelSet8 = {&ComplexFftKernel8, &SplitPassKernel};
+// ---- the inverse transform in two parts -------------------------------------------
+
+// ComplexFftHead with the eight-lane passes.
+void ComplexFftHead8(float* data, const PassTwiddles& w)
+{
+    constexpr std::ptrdiff_t n = kTablePoints;
+    int bits = 0;
+    while ((std::ptrdiff_t(1) << bits) < n)
+        ++bits;
+    BitReverseFirstPasses8(data, bits, w);
+    for (std::ptrdiff_t c = 0; c < n; c += kCachePoints)
+        BlockPasses8(data, c, c + kCachePoints, 4, kColumnSpan / 2, w);
+}
+
+// ColumnBlockPasses of fft_kernels.inl for the two column blocks from point r
+// (r a multiple of 8): each register holds the block at r and the one at r + 4.
+KORVAX_KERNEL8 void ColumnGroupPasses8(float* data, std::ptrdiff_t r, const PassTwiddles& w, F8 scale)
+{
+    constexpr std::ptrdiff_t n = kTablePoints;
+    constexpr std::ptrdiff_t span = kColumnSpan;
+    constexpr std::ptrdiff_t rows = n / span;
+    std::ptrdiff_t half = span;
+    for (; 2 * half <= n / 4; half *= 4) {
+        const std::ptrdiff_t stride = half / span;
+        for (std::ptrdiff_t group = 0; group < rows; group += 4 * stride) {
+            for (std::ptrdiff_t offset = 0; offset < stride; ++offset) {
+                float* const p0 = data + 2 * (r + (group + offset) * span);
+                float* const p1 = p0 + 2 * half;
+                float* const p2 = p0 + 4 * half;
+                float* const p3 = p2 + 2 * half;
+                const std::ptrdiff_t m = r + offset * span;
+                FloatPair8 a = LoadBlocks(p0, p0 + 8);
+                FloatPair8 b = LoadBlocks(p1, p1 + 8);
+                FloatPair8 c = LoadBlocks(p2, p2 + 8);
+                FloatPair8 d = LoadBlocks(p3, p3 + 8);
+                const D8 wr = _mm512_load_pd(w.wr + half + m);
+                const D8 wi = _mm512_load_pd(w.wi + half + m);
+                Butterfly8(a, b, wr, wi);
+                Butterfly8(c, d, wr, wi);
+                Butterfly8(a, c, _mm512_load_pd(w.wr + 2 * half + m), _mm512_load_pd(w.wi + 2 * half + m));
+                Butterfly8(b, d, _mm512_load_pd(w.wr + 3 * half + m), _mm512_load_pd(w.wi + 3 * half + m));
+                StoreBlocks(p0, p0 + 8, a);
+                StoreBlocks(p1, p1 + 8, b);
+                StoreBlocks(p2, p2 + 8, c);
+                StoreBlocks(p3, p3 + 8, d);
+            }
+        }
+    }
+    for (std::ptrdiff_t row = 0; row < rows / 2; ++row) {
+        const std::ptrdiff_t m = r + row * span;
+        float* const top = data + 2 * m;
+        float* const bottom = top + n;
+        FloatPair8 i = LoadBlocks(top, top + 8);
+        FloatPair8 j = LoadBlocks(bottom, bottom + 8);
+        Butterfly8(i, j, _mm512_load_pd(w.wr + n / 2 + m), _mm512_load_pd(w.wi + n / 2 + m));
+        StoreInterleaved8(top, top + 8, i, scale);
+        StoreInterleaved8(bottom, bottom + 8, j, scale);
+    }
+}
+
+void ComplexFftColumns8(float* data, const PassTwiddles& w, float scale, int first, int end)
+{
+    const F8 s = _mm256_set1_ps(scale);
+    for (int g = first; g < end; ++g)
+        ColumnGroupPasses8(data, 8 * std::ptrdiff_t(g), w, s);
+}
+
+// ---- the split pass -------------------------------------------------------------
+
+// SplitStep of fft_kernels.inl on eight point pairs, k .. k + 7. The lanes take
+// the points in the order 0 1 4 5 2 3 6 7 (from k, and back from n - k), the
+// order in which in-lane shuffles of two interleaved registers leave them, so
+// the twiddles are loaded in that order too.
+KORVAX_KERNEL8 void SplitStep8(float* data, const SplitTwiddles& w, std::ptrdiff_t k, D8 c1, D8 c2, D8 minusC2,
+                               __m512i order)
+{
+    constexpr std::ptrdiff_t n = kTablePoints;
+    float* const a = data + 2 * k;             // points k .. k+7
+    float* const b = data + 2 * (n - k - 7);   // points n-k-7 .. n-k
+    const F8 a0 = _mm256_loadu_ps(a);          // points k+0 .. k+3
+    const F8 a1 = _mm256_loadu_ps(a + 8);      // points k+4 .. k+7
+    // Mirror point n - k - o is "offset o". x: offsets 1 0 | 3 2, y: offsets 5 4 | 7 6.
+    const F8 x = LoadHalves(b + 12, b + 8);
+    const F8 y = LoadHalves(b + 4, b);
+    const D8 ar = _mm512_cvtps_pd(_mm256_shuffle_ps(a0, a1, _MM_SHUFFLE(2, 0, 2, 0)));
+    const D8 ai = _mm512_cvtps_pd(_mm256_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 1, 3, 1)));
+    const D8 br = _mm512_cvtps_pd(_mm256_shuffle_ps(x, y, _MM_SHUFFLE(0, 2, 0, 2)));
+    const D8 bi = _mm512_cvtps_pd(_mm256_shuffle_ps(x, y, _MM_SHUFFLE(1, 3, 1, 3)));
+    const D8 wr = _mm512_permutexvar_pd(order, _mm512_loadu_pd(w.wr + k));
+    const D8 wi = _mm512_permutexvar_pd(order, _mm512_loadu_pd(w.wi + k));
+
+    const D8 h1r = _mm512_mul_pd(c1, _mm512_add_pd(ar, br));
+    const F8 h1i = _mm512_cvtpd_ps(_mm512_mul_pd(c1, _mm512_sub_pd(ai, bi)));
+    const D8 h2r = _mm512_mul_pd(minusC2, _mm512_add_pd(ai, bi));
+    const D8 h2i = _mm512_mul_pd(c2, _mm512_sub_pd(ar, br));
+    const D8 p1 = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_mul_pd(wr, h2r)));
+    const D8 p2 = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_mul_pd(wi, h2i)));
+    const D8 sum = _mm512_add_pd(_mm512_mul_pd(wr, h2i), _mm512_mul_pd(wi, h2r));
+
+    const F8 outAr = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_add_pd(h1r, p1), p2));
+    const F8 outAi = _mm512_cvtpd_ps(_mm512_add_pd(_mm512_cvtps_pd(h1i), sum));
+    const F8 outBr = _mm512_cvtpd_ps(_mm512_add_pd(_mm512_sub_pd(h1r, p1), p2));
+    const F8 outBi = _mm256_add_ps(_mm256_xor_ps(h1i, _mm256_set1_ps(-0.0f)), _mm512_cvtpd_ps(sum));
+
+    _mm256_storeu_ps(a, _mm256_unpacklo_ps(outAr, outAi));       // points 0 1 | 2 3
+    _mm256_storeu_ps(a + 8, _mm256_unpackhi_ps(outAr, outAi));   // points 4 5 | 6 7
+    // Offsets 0 1 | 2 3 and 4 5 | 6 7, each pair turned round: 1 0 | 3 2 and 5 4 | 7 6.
+    const F8 near = _mm256_shuffle_ps(_mm256_unpacklo_ps(outBr, outBi), _mm256_unpacklo_ps(outBr, outBi),
+                                      _MM_SHUFFLE(1, 0, 3, 2));
+    const F8 far = _mm256_shuffle_ps(_mm256_unpackhi_ps(outBr, outBi), _mm256_unpackhi_ps(outBr, outBi),
+                                     _MM_SHUFFLE(1, 0, 3, 2));
+    StoreBlocks4(b + 12, b + 8, near);   // offsets 1 0 at n-k-1, 3 2 at n-k-3
+    StoreBlocks4(b + 4, b, far);         // offsets 5 4 at n-k-5, 7 6 at n-k-7
+}
+
+void SplitPassKernel8(float* data, const SplitTwiddles& w, double c2Value)
+{
+    const D8 c1 = _mm512_set1_pd(0.5);
+    const D8 c2 = _mm512_set1_pd(c2Value);
+    const D8 minusC2 = _mm512_set1_pd(-c2Value);
+    const __m512i order = _mm512_setr_epi64(0, 1, 4, 5, 2, 3, 6, 7);
+    std::ptrdiff_t k = 4;
+    for (; k + 8 <= kTablePoints / 2; k += 8)
+        SplitStep8(data, w, k, c1, c2, minusC2, order);
+    const SplitConstants4 c = MakeSplitConstants4(c2Value);
+    for (; k < kTablePoints / 2; k += 4)
+        SplitStep(data, w, k, c);
+}
+
+constexpr KernelSet kKernelSet8 = {&ComplexFftKernel8, &SplitPassKernel8, &ComplexFftHead8, &ComplexFftColumns8};
 
 #undef KORVAX_KERNEL8
 

@@ -239,9 +239,12 @@ struct SplitPoint {
     }
 };
 
+// The inverse transform's final factor.
+constexpr float kInverseScale = 2.0f;
+
 void FastComplexFft(float* data, std::int32_t n, std::int32_t forward) noexcept
 {
-    const float scale = forward != 0 ? static_cast<float>(1.0 / double(2 * n)) : 2.0f;
+    const float scale = forward != 0 ? static_cast<float>(1.0 / double(2 * n)) : kInverseScale;
     gKernels->complexFft(data, Log2(n), gTables.pass[forward != 0 ? 1 : 0], scale);
 }
 
@@ -290,13 +293,14 @@ void ComplexFft(float* data, std::int32_t n, std::int32_t forward) noexcept
 // complex points, into the spectrum of the real samples (and back). Point n,
 // which the array has no room for, is carried in the mirror pair. Its twiddles
 // run the recurrence of the angle pi / n rounded to float (positive forward).
-void RealFft(float* data, std::int32_t n, std::int32_t forward) noexcept
+namespace {
+
+// The split pass of RealFft in the given direction, the mirror pair's final
+// value included.
+void SplitPass(float* data, std::int32_t n, std::int32_t forward) noexcept
 {
-    if (!IsSupportedSize(n))
-        return;
     SplitPoint split{data, n, 0.0, 0.0f, 0.0f};
     if (forward != 0) {
-        ComplexFft(data, n, forward);
         split.c2 = -0.5;
         split.mirrorRe = data[0];
         split.mirrorIm = data[1];
@@ -326,8 +330,40 @@ void RealFft(float* data, std::int32_t n, std::int32_t forward) noexcept
 
     if (forward != 0)
         data[1] = split.mirrorRe;
-    else
+}
+
+} // namespace
+
+void RealFft(float* data, std::int32_t n, std::int32_t forward) noexcept
+{
+    if (!IsSupportedSize(n))
+        return;
+    if (forward != 0)
         ComplexFft(data, n, forward);
+    SplitPass(data, n, forward);
+    if (forward == 0)
+        ComplexFft(data, n, forward);
+}
+
+static_assert(kInverseColumnPoints == fft::kTablePoints && kInverseColumnGroups == fft::kColumnGroups &&
+              kInverseColumnSamples == 2 * fft::kColumnSpan);
+
+bool BeginInverseRealFft(float* data) noexcept
+{
+    if (gKernels == nullptr) {
+        RealFft(data, kInverseColumnPoints, 0);
+        return false;
+    }
+    SplitPass(data, kInverseColumnPoints, 0);
+    gKernels->complexFftHead(data, gTables.pass[0]);
+    return true;
+}
+
+void FinishInverseColumns(float* data, std::int32_t first, std::int32_t end) noexcept
+{
+    if (gKernels == nullptr || first < 0 || end > kInverseColumnGroups || first >= end)
+        return;
+    gKernels->complexFftColumns(data, gTables.pass[0], kInverseScale, first, end);
 }
 
 namespace fft {

@@ -1,6 +1,7 @@
 #pragma once
-// In-place radix-2 transforms of 32-bit float data. No state, no tables, no
-// allocation: every twiddle factor comes from a trigonometric recurrence.
+// In-place radix-2 transforms of 32-bit float data. No state and no allocation:
+// every twiddle factor comes from a trigonometric recurrence (run once into
+// tables when the library is loaded, for the sizes the engine uses).
 //
 // Sign and scale: the forward transform uses the positive exponent and carries
 // the factor 1/N, so inverse(forward(x)) = x with no factor left over.
@@ -22,5 +23,19 @@ void ComplexFft(float* data, std::int32_t n, std::int32_t forward) noexcept;
 // DC at element 0, Nyquist at element 1, then re/im of bins 1 .. n-1.
 // Forward: X[k] = 1/N * sum x[j] e^(+2 pi i jk/N), N = 2n. Inverse is exact.
 void RealFft(float* data, std::int32_t n, std::int32_t forward) noexcept;
+
+// The inverse RealFft of n = kInverseColumnPoints in parts, for a reader that
+// takes the samples in order and may spread the work. BeginInverseRealFft does
+// most of it; if it returns true, FinishInverseColumns must then be called for
+// the groups 0 .. kInverseColumnGroups - 1, in any parts, before the samples are
+// read: once groups 0 .. g are done, samples 0 .. 16g + 15 are final, and after
+// all of them the array holds exactly what RealFft would have left. If it returns
+// false (no vector kernels), the transform is already complete. The choice of
+// kernels must not change in between (only tests change it).
+inline constexpr std::int32_t kInverseColumnPoints = 8192;
+inline constexpr std::int32_t kInverseColumnGroups = 32;
+inline constexpr std::int32_t kInverseColumnSamples = 512;   // samples that need every group
+bool BeginInverseRealFft(float* data) noexcept;
+void FinishInverseColumns(float* data, std::int32_t first, std::int32_t end) noexcept;
 
 } // namespace korvax

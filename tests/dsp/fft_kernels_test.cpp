@@ -138,6 +138,32 @@ TEST_P(FftKernels, AnyAlignmentGivesTheSameResult)
     }
 }
 
+// The inverse transform in parts: once groups 0 .. g are finished, samples
+// 0 .. 16g + 15 are final, and after every group the whole array equals the
+// transform done at once, whatever parts the groups come in.
+TEST_P(FftKernels, InverseInPartsEqualsTheWholeTransform)
+{
+    const std::int32_t n = kInverseColumnPoints;
+    const std::vector<std::vector<std::int32_t>> cuts = {{0, 1, 2, 3, 4, 32}, {0, 32}, {0, 5, 17, 31, 32}};
+    std::uint32_t seed = 900;
+    for (const auto& cut : cuts) {
+        std::vector<float> spectrum = test::RandomFloats(2 * std::size_t(n), ++seed, -1.0f, 1.0f);
+        std::vector<float> expected = spectrum;
+        reference::RealFft(expected.data(), n, 0);
+        std::vector<float> parts = spectrum;
+        const bool pending = BeginInverseRealFft(parts.data());
+        EXPECT_EQ(pending, GetParam() != Kernels::kPlain);
+        if (pending) {
+            for (std::size_t c = 0; c + 1 < cut.size(); ++c) {
+                FinishInverseColumns(parts.data(), cut[c], cut[c + 1]);
+                const std::size_t final = std::min<std::size_t>(16 * std::size_t(cut[c + 1]), parts.size());
+                EXPECT_TRUE(SameBits(expected.data(), parts.data(), final)) << "after groups up to " << cut[c + 1];
+            }
+        }
+        EXPECT_TRUE(SameBits(expected, parts));
+    }
+}
+
 TEST(FftKernelChoice, LoadPicksTheWidestSetAndRefusesMissingOnes)
 {
     const Kernels widest = fft::KernelsAvailable(Kernels::kAvx512) ? Kernels::kAvx512
