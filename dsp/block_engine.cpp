@@ -137,6 +137,144 @@ void RouteSolo(BandValues& bands, std::int32_t soloMode) noexcept
             bands[2 * band] = bands[2 * band + 1] = 0.0f;
 }
 
+// What every pair of a call shares.
+struct Gathering {
+    const CallValues& values;
+    double gain;
+    std::int32_t soloMode;
+};
+
+// Triangular cross-fade: A weighs 0 at its block boundary, 1 at its middle.
+// Precision: exact (multiples of 2^-13 below 2).
+inline double WeightA(std::uint32_t positionA) noexcept
+{
+    double weightA = double(positionA) * kCrossFadeScale;
+    if (weightA > 1.0)
+        weightA = 2.0 - weightA;
+    return weightA;
+}
+
+// One pair, in the order that defines the engine: the gained input goes into
+// both pipelines, the positions advance (a pipeline that reaches its end
+// completes its block), then the pair's band values are read.
+void GatherAndFadePair(EngineState& state, const Gathering& g, const float* input, BandValues& bands) noexcept
+{
+    BandBuffers& b = state.bands;
+    const float left = LimitGainedLevel(static_cast<float>(double(input[0]) * g.gain));
+    const float right = LimitGainedLevel(static_cast<float>(double(input[1]) * g.gain));
+    b.Get(kBandLow, kPipelineA, kLeft)[state.blockAPosition] = left;
+    b.Get(kBandLow, kPipelineA, kRight)[state.blockAPosition] = right;
+    b.Get(kBandLow, kPipelineB, kLeft)[state.blockBPosition] = left;
+    b.Get(kBandLow, kPipelineB, kRight)[state.blockBPosition] = right;
+
+    if (++state.blockAPosition == std::uint32_t(kBlockFloats)) {
+        state.blockAPosition = 0;
+        CompleteBlock(b, state.maskGains, state.columnsDone[kPipelineA], kPipelineA, g.values);
+    }
+    if (++state.blockBPosition == std::uint32_t(kBlockFloats)) {
+        state.blockBPosition = 0;
+        CompleteBlock(b, state.maskGains, state.columnsDone[kPipelineB], kPipelineB, g.values);
+    }
+
+    const double weightA = WeightA(state.blockAPosition);
+    FinishColumns(state, kPipelineA, state.blockAPosition);
+    FinishColumns(state, kPipelineB, state.blockBPosition);
+    CrossFade(bands, b, state.blockAPosition, state.blockBPosition, weightA, 1.0 - weightA);
+    RouteSolo(bands, g.soloMode);
+}
+
+// `count` pairs none of which ends a block (both positions stay below the end):
+// the same results as GatherAndFadePair for each in turn. Pair j writes
+// position p + j and reads p + j + 1, and nothing else touches those, so every
+// read may come first (a position is read before it is written, as pair by
+// pair), and then every write.
+void GatherAndFadeRun(EngineState& state, const Gathering& g, const float* input, BandValues* bands,
+                      std::int32_t count) noexcept
+{
+    BandBuffers& b = state.bands;
+    const std::uint32_t a = state.blockAPosition;
+    const std::uint32_t bPos = state.blockBPosition;
+    FinishColumns(state, kPipelineA, a + std::uint32_t(count));
+    FinishColumns(state, kPipelineB, bPos + std::uint32_t(count));
+
+    std::int32_t j = 0;
+#if defined(__SSE2__)
+    // Two pairs per step: lane 0 pair j, lane 1 pair j + 1. From pipeline A and
+    // B, band by band (left, right), the values of the first pair's read.
+    const float* fromA[6];
+    const float* fromB[6];
+    for (int band = 0; band < 3; ++band)
+        for (int channel = 0; channel < 2; ++channel) {
+            fromA[2 * band + channel] = b.Get(band, kPipelineA, channel) + a + 1;
+            fromB[2 * band + channel] = b.Get(band, kPipelineB, channel) + bPos + 1;
+        }
+    const auto loadTwo = [](const float* p) {
+        return _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))));
+    };
+    const __m128d one = _mm_set1_pd(1.0);
+    const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
+    __m128d position = _mm_set_pd(double(a + 2), double(a + 1));
+    for (; j + 2 <= count; j += 2, position = _mm_add_pd(position, _mm_set1_pd(2.0))) {
+        // 1 - |1 - w| is w up to 1 and 2 - w above, exactly.
+        const __m128d w = _mm_mul_pd(position, _mm_set1_pd(kCrossFadeScale));
+        const __m128d wA = _mm_sub_pd(one, _mm_and_pd(_mm_sub_pd(one, w), absMask));
+        const __m128d wB = _mm_sub_pd(one, wA);
+#if defined(__GNUC__)
+#pragma GCC unroll 6
+#endif
+        for (int v = 0; v < 6; v += 2) {
+            const __m128 left = _mm_cvtpd_ps(
+                _mm_add_pd(_mm_mul_pd(wB, loadTwo(fromB[v] + j)), _mm_mul_pd(wA, loadTwo(fromA[v] + j))));
+            const __m128 right = _mm_cvtpd_ps(
+                _mm_add_pd(_mm_mul_pd(wB, loadTwo(fromB[v + 1] + j)), _mm_mul_pd(wA, loadTwo(fromA[v + 1] + j))));
+            const __m128 pairs = _mm_unpacklo_ps(left, right);   // L R of pair j, then of j + 1
+            _mm_storel_pi(reinterpret_cast<__m64*>(&bands[j][v]), pairs);
+            _mm_storeh_pi(reinterpret_cast<__m64*>(&bands[j + 1][v]), pairs);
+        }
+    }
+#endif
+    for (; j < count; ++j) {
+        const double weightA = WeightA(a + std::uint32_t(j) + 1);
+        CrossFade(bands[j], b, a + std::uint32_t(j) + 1, bPos + std::uint32_t(j) + 1, weightA, 1.0 - weightA);
+    }
+    if (g.soloMode == kSoloLow || g.soloMode == kSoloMid || g.soloMode == kSoloHigh)
+        for (j = 0; j < count; ++j)
+            RouteSolo(bands[j], g.soloMode);
+
+    float* const toA[2] = {b.Get(kBandLow, kPipelineA, kLeft) + a, b.Get(kBandLow, kPipelineA, kRight) + a};
+    float* const toB[2] = {b.Get(kBandLow, kPipelineB, kLeft) + bPos, b.Get(kBandLow, kPipelineB, kRight) + bPos};
+    j = 0;
+#if defined(__SSE2__)
+    // Two pairs per step. min(limit, x) and max(-limit, x) keep x unless it lies
+    // beyond the limit, NaN included, as LimitGainedLevel does.
+    const __m128d gain = _mm_set1_pd(g.gain);
+    const __m128 limit = _mm_set1_ps(kGainedLevelLimit);
+    const __m128 negativeLimit = _mm_set1_ps(-kGainedLevelLimit);
+    for (; j + 2 <= count; j += 2) {
+        const __m128 x = _mm_loadu_ps(input + 2 * j);   // L R of pair j, then of j + 1
+        const __m128 gained = _mm_movelh_ps(_mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(x), gain)),
+                                            _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), gain)));
+        const __m128 held = _mm_max_ps(negativeLimit, _mm_min_ps(limit, gained));
+        const __m128 left = _mm_shuffle_ps(held, held, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m128 right = _mm_shuffle_ps(held, held, _MM_SHUFFLE(3, 1, 3, 1));
+        _mm_storel_pi(reinterpret_cast<__m64*>(toA[kLeft] + j), left);
+        _mm_storel_pi(reinterpret_cast<__m64*>(toA[kRight] + j), right);
+        _mm_storel_pi(reinterpret_cast<__m64*>(toB[kLeft] + j), left);
+        _mm_storel_pi(reinterpret_cast<__m64*>(toB[kRight] + j), right);
+    }
+#endif
+    for (; j < count; ++j) {
+        const float left = LimitGainedLevel(static_cast<float>(double(input[2 * j]) * g.gain));
+        const float right = LimitGainedLevel(static_cast<float>(double(input[2 * j + 1]) * g.gain));
+        toA[kLeft][j] = left;
+        toA[kRight][j] = right;
+        toB[kLeft][j] = left;
+        toB[kRight][j] = right;
+    }
+    state.blockAPosition = a + std::uint32_t(count);
+    state.blockBPosition = bPos + std::uint32_t(count);
+}
+
 } // namespace
 
 void ResetEngine(EngineState& state) noexcept
@@ -189,10 +327,7 @@ bool ProcessStereo(EngineState& state, const WorkingParameters& working, const s
     if (working.SoloMode == kSoloBypass || !validCount)
         return true;
 
-    BandBuffers& b = state.bands;
-    float* const inA[2] = {b.Get(kBandLow, kPipelineA, kLeft), b.Get(kBandLow, kPipelineA, kRight)};
-    float* const inB[2] = {b.Get(kBandLow, kPipelineB, kLeft), b.Get(kBandLow, kPipelineB, kRight)};
-    const double gain = double(values.inputGain);
+    const Gathering g = {values, double(values.inputGain), working.SoloMode};
 
     // Pairs are gathered and cross-faded a run at a time, then the dynamics stage
     // takes the run. Each pair's input is read before any output of the run is
@@ -204,32 +339,18 @@ bool ProcessStereo(EngineState& state, const WorkingParameters& working, const s
     for (std::int32_t start = 0; start < pairCount; start += kRunPairs) {
         const std::int32_t run = std::min(kRunPairs, pairCount - start);
         float* const first = samples + 2 * static_cast<std::ptrdiff_t>(start);
-        for (std::int32_t i = 0; i < run; ++i) {
-            const float left = LimitGainedLevel(static_cast<float>(double(first[2 * i]) * gain));
-            const float right = LimitGainedLevel(static_cast<float>(double(first[2 * i + 1]) * gain));
-            inA[kLeft][state.blockAPosition] = left;
-            inA[kRight][state.blockAPosition] = right;
-            inB[kLeft][state.blockBPosition] = left;
-            inB[kRight][state.blockBPosition] = right;
-
-            if (++state.blockAPosition == std::uint32_t(kBlockFloats)) {
-                state.blockAPosition = 0;
-                CompleteBlock(b, state.maskGains, state.columnsDone[kPipelineA], kPipelineA, values);
+        for (std::int32_t i = 0; i < run;) {
+            // Pairs before the next one that ends a block go together.
+            const std::int32_t toEndA = kBlockFloats - std::int32_t(state.blockAPosition);
+            const std::int32_t toEndB = kBlockFloats - std::int32_t(state.blockBPosition);
+            const std::int32_t together = std::min({run - i, toEndA - 1, toEndB - 1});
+            if (together > 0) {
+                GatherAndFadeRun(state, g, first + 2 * i, bands + i, together);
+                i += together;
+            } else {
+                GatherAndFadePair(state, g, first + 2 * i, bands[i]);
+                ++i;
             }
-            if (++state.blockBPosition == std::uint32_t(kBlockFloats)) {
-                state.blockBPosition = 0;
-                CompleteBlock(b, state.maskGains, state.columnsDone[kPipelineB], kPipelineB, values);
-            }
-
-            // Triangular cross-fade: A weighs 0 at its block boundary, 1 at its middle.
-            double weightA = double(state.blockAPosition) * kCrossFadeScale;
-            if (weightA > 1.0)
-                weightA = 2.0 - weightA;
-            const double weightB = 1.0 - weightA;
-            FinishColumns(state, kPipelineA, state.blockAPosition);
-            FinishColumns(state, kPipelineB, state.blockBPosition);
-            CrossFade(bands[i], b, state.blockAPosition, state.blockBPosition, weightA, weightB);
-            RouteSolo(bands[i], working.SoloMode);
         }
         ProcessDynamicsPairs(coefficients, state.gains, bands, out, run);
         for (std::int32_t i = 0; i < run; ++i) {
