@@ -215,6 +215,19 @@ inline __m128 PairedFloatGains(__m128d gains) noexcept
     return _mm_unpacklo_ps(g, g);
 }
 
+// Elements e .. e + 3 (e odd) of every band and channel times float gains
+// (each 0 or 1, paired as PairedFloatGains pairs them).
+template <int Bands, int Channels>
+inline void ScaleFourExact(const ChannelBands* channels, std::int32_t e, const __m128* floatGains) noexcept
+{
+    for (int c = 0; c < Channels; ++c) {
+        float* const* band = channels[c].band;
+        const __m128 x = _mm_loadu_ps(band[0] + e);
+        for (int b = 0; b < Bands; ++b)
+            _mm_storeu_ps(band[b] + e, _mm_mul_ps(x, floatGains[b]));
+    }
+}
+
 // Elements e .. e + 3 (e odd) of every band and channel times the gains of
 // lanes e and e + 2; `exact` says every gain is 0 or 1.
 template <int Bands, int Channels>
@@ -224,12 +237,7 @@ inline void ScaleFour(const ChannelBands* channels, std::int32_t e, const __m128
         __m128 floatGains[Bands];
         for (int b = 0; b < Bands; ++b)
             floatGains[b] = PairedFloatGains(gains[b]);
-        for (int c = 0; c < Channels; ++c) {
-            float* const* band = channels[c].band;
-            const __m128 x = _mm_loadu_ps(band[0] + e);
-            for (int b = 0; b < Bands; ++b)
-                _mm_storeu_ps(band[b] + e, _mm_mul_ps(x, floatGains[b]));
-        }
+        ScaleFourExact<Bands, Channels>(channels, e, floatGains);
     } else {
         for (int c = 0; c < Channels; ++c) {
             float* const* band = channels[c].band;
@@ -317,17 +325,47 @@ bool SameBits(float a, float b) noexcept
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
+#if defined(__SSE2__)
+// A step of two entries whose six gains are each +0.0 or 1.0 gets kExactStep
+// and, per band b, bit 2b for entry e at 1.0 and bit 2b + 1 for entry e + 1;
+// any other step gets 0 and takes the products in double.
+constexpr unsigned kExactStep = 0x80;
+
+std::uint8_t ExactCode(const BandGainTable& table, std::int32_t entry) noexcept
+{
+    unsigned code = kExactStep;
+    for (int b = 0; b < 3; ++b)
+        for (int k = 0; k < 2; ++k) {
+            const double g = table.gain[b][entry + k];
+            if (g == 1.0)
+                code |= 1u << (2 * b + k);
+            else if (!(g == 0.0 && !std::signbit(g)))
+                return 0;
+        }
+    return static_cast<std::uint8_t>(code);
+}
+#endif
+
 template <int Channels>
 void TableMasks(const ChannelBands* channels, const BandGainTable& table) noexcept
 {
     const std::int32_t count = table.count;
     std::int32_t e = 1;
 #if defined(__SSE2__)
+    // The float gains an exact step's pattern stands for (see ExactCode).
+    alignas(16) static const float kPatterns[4][4] = {{0, 0, 0, 0}, {1, 1, 0, 0}, {0, 0, 1, 1}, {1, 1, 1, 1}};
     for (; e + 3 < count; e += 4) {
         const std::int32_t entry = (e - 1) / 2;
-        const __m128d gains[3] = {_mm_loadu_pd(table.gain[0] + entry), _mm_loadu_pd(table.gain[1] + entry),
-                                  _mm_loadu_pd(table.gain[2] + entry)};
-        ScaleFour<3, Channels>(channels, e, gains, table.exact[entry / 2] != 0);
+        const unsigned code = table.exact[entry / 2];
+        if ((code & kExactStep) != 0) {
+            const __m128 floatGains[3] = {_mm_load_ps(kPatterns[code & 3]), _mm_load_ps(kPatterns[(code >> 2) & 3]),
+                                          _mm_load_ps(kPatterns[(code >> 4) & 3])};
+            ScaleFourExact<3, Channels>(channels, e, floatGains);
+        } else {
+            const __m128d gains[3] = {_mm_loadu_pd(table.gain[0] + entry), _mm_loadu_pd(table.gain[1] + entry),
+                                      _mm_loadu_pd(table.gain[2] + entry)};
+            ScaleFour<3, Channels>(channels, e, gains, false);
+        }
     }
 #endif
     for (; e < count; e += 2) {
@@ -380,7 +418,7 @@ void PrepareBandGains(BandGainTable& table, std::int32_t count, std::int32_t sam
             gains[b] = VectorGain(v[b], i, s);
             _mm_storeu_pd(table.gain[b] + entry, gains[b]);
         }
-        table.exact[entry / 2] = AllZeroOrOne(gains) ? 1 : 0;
+        table.exact[entry / 2] = ExactCode(table, entry);
     }
 #endif
     for (; e < count; e += 2) {

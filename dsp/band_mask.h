@@ -37,7 +37,7 @@ void ApplyBandMasks(const ChannelBands* channels, int channelCount, std::int32_t
 inline constexpr std::int32_t kBandGainCount = 8192;
 struct BandGainTable {
     double gain[3][kBandGainCount];   // entry (i - 1) / 2: the gain of element pair i, i + 1 (i odd)
-    std::uint8_t exact[kBandGainCount / 2];   // entries 2e and 2e + 1 of every band are exactly 0 or 1
+    std::uint8_t exact[kBandGainCount / 2];   // per step of entries 2e, 2e + 1: whether (and how) every gain is 0 or 1
     // The setting the gains belong to; `valid` false until the first one.
     bool valid;
     std::int32_t count;
