@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "dsp/band_mask_kernels.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -329,20 +331,23 @@ bool SameBits(float a, float b) noexcept
 // A step of two entries whose six gains are each +0.0 or 1.0 gets kExactStep
 // and, per band b, bit 2b for entry e at 1.0 and bit 2b + 1 for entry e + 1;
 // any other step gets 0 and takes the products in double.
-constexpr unsigned kExactStep = 0x80;
+using mask::kExactStep;
 
-std::uint8_t ExactCode(const BandGainTable& table, std::int32_t entry) noexcept
+std::uint8_t ExactCode(const __m128d (&gains)[3]) noexcept
 {
+    const __m128d one = _mm_set1_pd(1.0);
     unsigned code = kExactStep;
-    for (int b = 0; b < 3; ++b)
-        for (int k = 0; k < 2; ++k) {
-            const double g = table.gain[b][entry + k];
-            if (g == 1.0)
-                code |= 1u << (2 * b + k);
-            else if (!(g == 0.0 && !std::signbit(g)))
-                return 0;
-        }
-    return static_cast<std::uint8_t>(code);
+    unsigned allExact = 3;
+    for (int b = 0; b < 3; ++b) {
+        const unsigned ones = unsigned(_mm_movemask_pd(_mm_cmpeq_pd(gains[b], one)));
+        // +0.0 only: both 32-bit halves of the lane zero.
+        const unsigned zeroHalves =
+            unsigned(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(_mm_castpd_si128(gains[b]), _mm_setzero_si128()))));
+        const unsigned zeros = ((zeroHalves & 3) == 3 ? 1u : 0u) | ((zeroHalves & 12) == 12 ? 2u : 0u);
+        allExact &= ones | zeros;
+        code |= ones << (2 * b);
+    }
+    return static_cast<std::uint8_t>(allExact == 3 ? code : 0);
 }
 #endif
 
@@ -391,6 +396,40 @@ bool BandGainsMatch(const BandGainTable& table, std::int32_t count, std::int32_t
 
 // The gains are those ScalarMasks and VectorMasks form, element pair by element
 // pair; the pairs the vector loop covers take the vector code's gains.
+namespace {
+
+// The wide kernel, where the processor has it; chosen when the library loads.
+mask::PrepareGainsWide WidestGains() noexcept
+{
+#if defined(KORVAX_MASK_AVX512)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f"))
+        return &mask::PrepareGainsAvx512;
+#endif
+    return nullptr;
+}
+
+mask::PrepareGainsWide gWideGains = WidestGains();
+
+} // namespace
+
+namespace mask {
+
+bool WideGainsAvailable() noexcept
+{
+    return WidestGains() != nullptr;
+}
+
+bool UseWideGains(bool wide) noexcept
+{
+    if (wide && !WideGainsAvailable())
+        return false;
+    gWideGains = wide ? WidestGains() : nullptr;
+    return true;
+}
+
+} // namespace mask
+
 void PrepareBandGains(BandGainTable& table, std::int32_t count, std::int32_t sampleRate,
                       const BandEdges (&edges)[3], float steepness) noexcept
 {
@@ -401,14 +440,23 @@ void PrepareBandGains(BandGainTable& table, std::int32_t count, std::int32_t sam
     Shapes(shapes, count, sampleRate, edges);
     const double k = SlopeFactor(steepness);
     std::int32_t e = 1;
+    const bool quotientTable = count == kTableCount && gQuotientsReady;
+    if (quotientTable && gWideGains != nullptr) {
+        const mask::GainShape wide[3] = {
+            {shapes[0].lowIndex, shapes[0].highIndex, shapes[0].lowRampOn, shapes[0].highRampOn},
+            {shapes[1].lowIndex, shapes[1].highIndex, shapes[1].lowRampOn, shapes[1].highRampOn},
+            {shapes[2].lowIndex, shapes[2].highIndex, shapes[2].lowRampOn, shapes[2].highRampOn}};
+        double* const gains[3] = {table.gain[0], table.gain[1], table.gain[2]};
+        e = gWideGains(wide, gQuotients, k, count, gains, table.exact);
+    }
 #if defined(__SSE2__)
     VectorShape v[3];
     for (int b = 0; b < 3; ++b)
         v[b] = Widen(shapes[b]);
     const __m128d slope = _mm_set1_pd(k);
     const __m128d countValue = _mm_set1_pd(double(count));
-    const bool quotientTable = count == kTableCount && gQuotientsReady;
-    for (__m128d i = _mm_set_pd(3.0, 1.0); e + 3 < count; e += 4, i = _mm_add_pd(i, _mm_set1_pd(4.0))) {
+    for (__m128d i = _mm_set_pd(double(e + 2), double(e)); e + 3 < count;
+         e += 4, i = _mm_add_pd(i, _mm_set1_pd(4.0))) {
         const std::int32_t entry = (e - 1) / 2;
         const __m128d quotient =
             quotientTable ? _mm_loadu_pd(gQuotients + entry) : _mm_div_pd(countValue, i);
@@ -418,7 +466,7 @@ void PrepareBandGains(BandGainTable& table, std::int32_t count, std::int32_t sam
             gains[b] = VectorGain(v[b], i, s);
             _mm_storeu_pd(table.gain[b] + entry, gains[b]);
         }
-        table.exact[entry / 2] = ExactCode(table, entry);
+        table.exact[entry / 2] = ExactCode(gains);
     }
 #endif
     for (; e < count; e += 2) {

@@ -1,10 +1,12 @@
 #include "dsp/band_mask.h"
+#include "dsp/band_mask_kernels.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -271,6 +273,28 @@ TEST(BandMask, ThreeBandsAtOnceEqualCopyThenMaskEach)
                         << ", band " << b;
                 }
         }
+    }
+}
+
+// The wide kernel (where the processor has it) and the two-lane code fill the
+// gain table with the same bits, step codes included.
+TEST(BandMask, WideAndTwoLaneGainTablesAgree)
+{
+    if (!mask::WideGainsAvailable())
+        GTEST_SKIP() << "no wide kernel on this processor";
+    auto wide = std::make_unique<BandGainTable>();
+    auto twoLane = std::make_unique<BandGainTable>();
+    for (const MaskCase& c : kMaskCases) {
+        const BandEdges edges[3] = {{10.0f, c.lowSplitHz}, {c.lowSplitHz, c.highSplitHz}, {c.highSplitHz, 24000.0f}};
+        ASSERT_TRUE(mask::UseWideGains(false));
+        PrepareBandGains(*twoLane, c.count, c.rate, edges, c.steepness);
+        ASSERT_TRUE(mask::UseWideGains(true));
+        PrepareBandGains(*wide, c.count, c.rate, edges, c.steepness);
+        const std::size_t entries = std::size_t(std::max(c.count, 0)) / 2;
+        for (int b = 0; b < 3; ++b)
+            EXPECT_EQ(std::memcmp(wide->gain[b], twoLane->gain[b], entries * sizeof(double)), 0)
+                << "count " << c.count << ", rate " << c.rate << ", band " << b;
+        EXPECT_EQ(std::memcmp(wide->exact, twoLane->exact, entries / 2), 0) << "count " << c.count;
     }
 }
 
