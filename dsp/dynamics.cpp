@@ -6,6 +6,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "dsp/dynamics_kernels.h"
 #include "params/curves.h"
 
 namespace korvax {
@@ -364,6 +365,22 @@ inline __m128 LimitBounded(const StageLanes& l, __m128 step, __m128 gain, __m128
     return SelectPs(FloatMask(reached), target, released);
 }
 
+using WideLoop = void (*)(const DynamicsCoefficients&, GainStates&, const BandValues*, OutputPair*,
+                         std::int32_t) noexcept;
+
+// The wide kernel, where the processor has it; chosen when the library loads.
+WideLoop WidestDynamics() noexcept
+{
+#if defined(KORVAX_DYNAMICS_AVX512)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"))
+        return &dyn::ProcessPairsBoundedAvx512;
+#endif
+    return nullptr;
+}
+
+WideLoop gWideDynamics = WidestDynamics();
+
 // The loop of ProcessDynamicsPairs for the bounded case.
 void ProcessPairsBounded(const DynamicsCoefficients& c, GainStates& gains, const BandValues* bands,
                          OutputPair* out, std::int32_t count) noexcept
@@ -485,7 +502,10 @@ void ProcessDynamicsPairs(const DynamicsCoefficients& c, GainStates& gains, cons
 {
     static_assert(sizeof(GainState) == sizeof(float) && sizeof(GainStates) == kGainStateCount * sizeof(float));
     if (BoundedCase(c, gains)) {
-        ProcessPairsBounded(c, gains, bands, out, count);
+        if (gWideDynamics != nullptr)
+            gWideDynamics(c, gains, bands, out, count);
+        else
+            ProcessPairsBounded(c, gains, bands, out, count);
         return;
     }
     const StageLanes l = MakeLanes(c);
@@ -547,6 +567,29 @@ void ProcessDynamicsPairs(const DynamicsCoefficients& c, GainStates& gains, cons
         out[i] = ProcessDynamicsPortable(c, gains, bands[i]);
 }
 #endif
+
+namespace dyn {
+
+bool WideDynamicsAvailable() noexcept
+{
+#if defined(__SSE2__)
+    return WidestDynamics() != nullptr;
+#else
+    return false;
+#endif
+}
+
+bool UseWideDynamics(bool wide) noexcept
+{
+    if (wide && !WideDynamicsAvailable())
+        return false;
+#if defined(__SSE2__)
+    gWideDynamics = wide ? WidestDynamics() : nullptr;
+#endif
+    return true;
+}
+
+} // namespace dyn
 
 OutputPair ProcessDynamics(const DynamicsCoefficients& c, GainStates& gains, const BandValues& bands) noexcept
 {

@@ -1,4 +1,5 @@
 #include "dsp/dynamics.h"
+#include "dsp/dynamics_kernels.h"
 
 #include <gtest/gtest.h>
 
@@ -187,7 +188,7 @@ TEST(Dynamics, NonFiniteBandValuesKeepGainsWithinRange)
 // for every output and gain, including the link, the release stop at 1.0, zero
 // and non-finite band values, zero thresholds and extreme blends. Outputs may
 // differ only in which NaN they are.
-TEST(Dynamics, TwoChannelPathMatchesPortablePathBitForBit)
+void CompareWithPortablePath()
 {
     constexpr float kInf = std::numeric_limits<float>::infinity();
     constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -269,6 +270,22 @@ TEST(Dynamics, TwoChannelPathMatchesPortablePathBitForBit)
         }
     }
     EXPECT_EQ(compared, 400 * 200);
+}
+
+TEST(Dynamics, TwoChannelPathMatchesPortablePathBitForBit)
+{
+    ASSERT_TRUE(dyn::UseWideDynamics(false));
+    CompareWithPortablePath();
+    dyn::UseWideDynamics(dyn::WideDynamicsAvailable());
+}
+
+// The same with the three bands in one wide register, where the processor has it.
+TEST(Dynamics, WidePathMatchesPortablePathBitForBit)
+{
+    if (!dyn::WideDynamicsAvailable())
+        GTEST_SKIP() << "no wide kernel on this processor";
+    ASSERT_TRUE(dyn::UseWideDynamics(true));
+    CompareWithPortablePath();
 }
 
 } // namespace
