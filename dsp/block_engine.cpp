@@ -49,8 +49,8 @@ struct CallValues {
 
 // Transforms pipeline X's gathered block, shapes three bands out of each
 // channel's spectrum and transforms them back, all in place in X's buffers.
-void CompleteBlock(BandBuffers& b, BandGainTable& maskGains, std::int32_t& columnsDone, int x,
-                   const CallValues& v) noexcept
+void CompleteBlock(BandBuffers& b, BandGainTable& maskGains, std::int32_t& columnsDone, std::int32_t& forwardSwept,
+                   int x, const CallValues& v) noexcept
 {
     float* const lowL = b.Get(kBandLow, x, kLeft);
     float* const lowR = b.Get(kBandLow, x, kRight);
@@ -59,8 +59,10 @@ void CompleteBlock(BandBuffers& b, BandGainTable& maskGains, std::int32_t& colum
     float* const highL = b.Get(kBandHigh, x, kLeft);
     float* const highR = b.Get(kBandHigh, x, kRight);
 
-    RealFft(lowL, kBlockHalfLength, 1);
-    RealFft(lowR, kBlockHalfLength, 1);
+    // The forward transforms' first steps ran while the block was gathered.
+    FinishForwardRealFft(lowL, forwardSwept);
+    FinishForwardRealFft(lowR, forwardSwept);
+    forwardSwept = 0;
     // The spectra are copied into the mid and high buffers and each buffer is
     // masked, in one pass over both channels. The gains are worked out again
     // only when the setting has changed since the last block.
@@ -77,6 +79,19 @@ void CompleteBlock(BandBuffers& b, BandGainTable& maskGains, std::int32_t& colum
     for (float* band : {lowL, lowR, midL, midR, highL, highR})
         pending = BeginInverseRealFft(band);
     columnsDone = pending ? 0 : kInverseColumnGroups;
+}
+
+// Runs the steps of pipeline x's forward transforms that the samples gathered
+// so far (positions below `written`) allow.
+inline void SweepForward(EngineState& state, int x, std::uint32_t written) noexcept
+{
+    std::int32_t& swept = state.forwardSwept[x];
+    const std::int32_t ready = ForwardSweepReady(std::int32_t(written));
+    if (ready <= swept)
+        return;
+    SweepForwardRealFft(state.bands.Get(kBandLow, x, kLeft), swept, ready);
+    SweepForwardRealFft(state.bands.Get(kBandLow, x, kRight), swept, ready);
+    swept = ready;
 }
 
 // Finishes pipeline x's inverse transforms as far as the read-out at `position`
@@ -167,13 +182,14 @@ void GatherAndFadePair(EngineState& state, const Gathering& g, const float* inpu
     b.Get(kBandLow, kPipelineB, kLeft)[state.blockBPosition] = left;
     b.Get(kBandLow, kPipelineB, kRight)[state.blockBPosition] = right;
 
-    if (++state.blockAPosition == std::uint32_t(kBlockFloats)) {
-        state.blockAPosition = 0;
-        CompleteBlock(b, state.maskGains, state.columnsDone[kPipelineA], kPipelineA, g.values);
-    }
-    if (++state.blockBPosition == std::uint32_t(kBlockFloats)) {
-        state.blockBPosition = 0;
-        CompleteBlock(b, state.maskGains, state.columnsDone[kPipelineB], kPipelineB, g.values);
+    for (const int x : {kPipelineA, kPipelineB}) {
+        std::uint32_t& position = x == kPipelineA ? state.blockAPosition : state.blockBPosition;
+        if (++position == std::uint32_t(kBlockFloats)) {
+            position = 0;
+            CompleteBlock(b, state.maskGains, state.columnsDone[x], state.forwardSwept[x], x, g.values);
+        } else {
+            SweepForward(state, x, position);
+        }
     }
 
     const double weightA = WeightA(state.blockAPosition);
@@ -273,6 +289,8 @@ void GatherAndFadeRun(EngineState& state, const Gathering& g, const float* input
     }
     state.blockAPosition = a + std::uint32_t(count);
     state.blockBPosition = bPos + std::uint32_t(count);
+    SweepForward(state, kPipelineA, state.blockAPosition);
+    SweepForward(state, kPipelineB, state.blockBPosition);
 }
 
 } // namespace
@@ -288,6 +306,8 @@ void ResetEngine(EngineState& state) noexcept
     state.maskGains.valid = false;
     state.columnsDone[kPipelineA] = kInverseColumnGroups;
     state.columnsDone[kPipelineB] = kInverseColumnGroups;
+    state.forwardSwept[kPipelineA] = 0;
+    state.forwardSwept[kPipelineB] = 0;
 }
 
 bool ProcessStereo(EngineState& state, const WorkingParameters& working, const std::int32_t* sampleRate,

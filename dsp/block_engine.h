@@ -48,6 +48,9 @@ struct EngineState {
     // far (kInverseColumnGroups: none outstanding). A block completion leaves
     // the groups to be finished as the read-out reaches them.
     std::int32_t columnsDone[2];
+    // Per pipeline, the steps of the next forward transforms already run on the
+    // samples gathered so far (0 .. kForwardSweepSteps).
+    std::int32_t forwardSwept[2];
 };
 static_assert(std::is_trivially_copyable_v<EngineState>);
 

@@ -50,6 +50,14 @@ struct SplitTwiddles {
 inline constexpr std::int32_t kColumnSpan = 256;
 inline constexpr std::int32_t kColumnGroups = kColumnSpan / 8;
 
+// The first sweep of a transform of kTablePoints points works on the sixteen
+// points h * kTablePoints / 4 + 4 * m + l (h, l = 0 .. 3) of each middle value m
+// together with those of its bit reversal rm. Middle value M stands for the
+// pair whose larger member it is (rm <= M; others do nothing), so a caller that
+// receives the points in order can sweep M as soon as point
+// 3 * kTablePoints / 4 + 4 * M + 3 has arrived.
+inline constexpr std::int32_t kSweepMiddles = kTablePoints / 16;
+
 // One instruction set's kernels.
 struct KernelSet {
     // ComplexFft of n = 2^bits points (kMinKernelPoints <= n <= kTablePoints),
@@ -63,6 +71,11 @@ struct KernelSet {
     // twiddles; columns takes the groups first .. end - 1.
     void (*complexFftHead)(float* data, const PassTwiddles& w);
     void (*complexFftColumns)(float* data, const PassTwiddles& w, float scale, int first, int end);
+    // ComplexFft of kTablePoints points in the other order of parts: the first
+    // sweep (bit reversal and the first two passes) for the middle values
+    // first .. end - 1 (see kSweepMiddles), then everything after it.
+    void (*firstSweep)(float* data, const PassTwiddles& w, int first, int end);
+    void (*complexFftAfterSweep)(float* data, const PassTwiddles& w, float scale);
 };
 
 const KernelSet& Sse2Kernels() noexcept;

@@ -280,6 +280,57 @@ KORVAX_KERNEL SplitConstants4 MakeSplitConstants4(double c2Value)
     return {Ops::Broadcast(0.5), Ops::Broadcast(c2Value), Ops::Broadcast(-c2Value)};
 }
 
+// The reversal of the `bits` low bits of m.
+KORVAX_KERNEL int Reversed(int m, int bits)
+{
+    int r = 0;
+    for (int b = 0; b < bits; ++b)
+        r |= ((m >> b) & 1) << (bits - 1 - b);
+    return r;
+}
+
+constexpr int TableBits()
+{
+    int bits = 0;
+    while ((1 << bits) < kTablePoints)
+        ++bits;
+    return bits;
+}
+
+// BitReverseFirstPasses for kTablePoints points, middle values first .. end - 1
+// only, each pair taken at its larger member.
+void FirstSweep(float* data, const PassTwiddles& w, int first, int end)
+{
+    constexpr int bits = TableBits();
+    constexpr int middleBits = bits - 4;
+    const std::ptrdiff_t rows = std::ptrdiff_t(1) << (bits - 2);
+    const FirstTwiddles t = {Ops::Broadcast(w.wr[1]), Ops::Broadcast(w.wi[1]), Ops::Broadcast(w.wr[2]),
+                             Ops::Broadcast(w.wi[2]), Ops::Broadcast(w.wr[3]), Ops::Broadcast(w.wi[3])};
+    for (int m = first; m < end; ++m) {
+        const int rm = Reversed(m, middleBits);
+        if (rm > m)
+            continue;   // done at rm
+        Gathered a = Gather(data, m, rows);
+        if (rm == m) {
+            FirstPassesAndScatter(a, data, m, rows, t);
+        } else {
+            Gathered b = Gather(data, rm, rows);
+            FirstPassesAndScatter(a, data, rm, rows, t);
+            FirstPassesAndScatter(b, data, m, rows, t);
+        }
+    }
+}
+
+// ComplexFftKernel for kTablePoints points after the first sweep.
+void ComplexFftAfterSweep(float* data, const PassTwiddles& w, float scale)
+{
+    constexpr std::ptrdiff_t n = kTablePoints;
+    for (std::ptrdiff_t c = 0; c < n; c += kCachePoints)
+        BlockPasses(data, c, c + kCachePoints, 4, kCachePoints / 2, w);
+    BlockPasses(data, 0, n, kCachePoints, n / 4, w);
+    LastPass(data, n / 2, w, scale);
+}
+
 // ComplexFftKernel for kTablePoints points up to the passes the columns run.
 void ComplexFftHead(float* data, const PassTwiddles& w)
 {
@@ -404,6 +455,7 @@ void SplitPassKernel(float* data, const SplitTwiddles& w, double c2Value)
         SplitStep(data, w, k, c);
 }
 
-constexpr KernelSet kKernelSet = {&ComplexFftKernel, &SplitPassKernel, &ComplexFftHead, &ComplexFftColumns};
+constexpr KernelSet kKernelSet = {&ComplexFftKernel, &SplitPassKernel, &ComplexFftHead, &ComplexFftColumns,
+                                  &FirstSweep,       &ComplexFftAfterSweep};
 
 #undef KORVAX_KERNEL

@@ -310,6 +310,40 @@ void ComplexFftKernel8(float* data, int bits, const PassTwiddles& w, float scale
     LastPass8(data, n / 2, w, scale);
 }
 
+// FirstSweep of fft_kernels.inl with pairs in eight lanes.
+void FirstSweep8(float* data, const PassTwiddles& w, int first, int end)
+{
+    constexpr int bits = TableBits();
+    constexpr int middleBits = bits - 4;
+    const std::ptrdiff_t rows = std::ptrdiff_t(1) << (bits - 2);
+    const FirstTwiddles t = {Ops::Broadcast(w.wr[1]), Ops::Broadcast(w.wi[1]), Ops::Broadcast(w.wr[2]),
+                             Ops::Broadcast(w.wi[2]), Ops::Broadcast(w.wr[3]), Ops::Broadcast(w.wi[3])};
+    const D8 t8[6] = {_mm512_set1_pd(w.wr[1]), _mm512_set1_pd(w.wi[1]), _mm512_set1_pd(w.wr[2]),
+                      _mm512_set1_pd(w.wi[2]), _mm512_set1_pd(w.wr[3]), _mm512_set1_pd(w.wi[3])};
+    for (int m = first; m < end; ++m) {
+        const int rm = Reversed(m, middleBits);
+        if (rm > m)
+            continue;   // done at rm
+        if (rm == m) {
+            Gathered a = Gather(data, m, rows);
+            FirstPassesAndScatter(a, data, m, rows, t);
+        } else {
+            Gathered8 both = Gather8(data, m, rm, rows);
+            FirstPassesAndScatter8(both, data, m, rm, rows, t8);
+        }
+    }
+}
+
+// ComplexFftAfterSweep with the eight-lane passes.
+void ComplexFftAfterSweep8(float* data, const PassTwiddles& w, float scale)
+{
+    constexpr std::ptrdiff_t n = kTablePoints;
+    for (std::ptrdiff_t c = 0; c < n; c += kCachePoints)
+        BlockPasses8(data, c, c + kCachePoints, 4, kCachePoints / 2, w);
+    BlockPasses8(data, 0, n, kCachePoints, n / 4, w);
+    LastPass8(data, n / 2, w, scale);
+}
+
 // ---- the inverse transform in two parts -------------------------------------------
 
 // ComplexFftHead with the eight-lane passes.
@@ -439,7 +473,8 @@ void SplitPassKernel8(float* data, const SplitTwiddles& w, double c2Value)
         SplitStep(data, w, k, c);
 }
 
-constexpr KernelSet kKernelSet8 = {&ComplexFftKernel8, &SplitPassKernel8, &ComplexFftHead8, &ComplexFftColumns8};
+constexpr KernelSet kKernelSet8 = {&ComplexFftKernel8, &SplitPassKernel8,     &ComplexFftHead8,
+                                   &ComplexFftColumns8, &FirstSweep8, &ComplexFftAfterSweep8};
 
 #undef KORVAX_KERNEL8
 

@@ -359,6 +359,40 @@ bool BeginInverseRealFft(float* data) noexcept
     return true;
 }
 
+static_assert(kForwardSweepSteps == fft::kSweepMiddles);
+
+// Step M needs point 3n/4 + 4M + 3, so samples up to 2 (3n/4 + 4M + 3) + 1.
+std::int32_t ForwardSweepReady(std::int32_t written) noexcept
+{
+    constexpr std::int32_t firstNeeded = 2 * (3 * fft::kTablePoints / 4 + 3) + 2;   // samples step 0 needs
+    if (written < firstNeeded)
+        return 0;
+    const std::int32_t ready = (written - firstNeeded) / 8 + 1;
+    return ready < kForwardSweepSteps ? ready : kForwardSweepSteps;
+}
+
+void SweepForwardRealFft(float* data, std::int32_t first, std::int32_t end) noexcept
+{
+    if (gKernels == nullptr || first < 0 || end > kForwardSweepSteps || first >= end)
+        return;
+    gKernels->firstSweep(data, gTables.pass[1], first, end);
+}
+
+void FinishForwardRealFft(float* data, std::int32_t swept) noexcept
+{
+    constexpr std::int32_t n = kInverseColumnPoints;
+    if (gKernels == nullptr) {
+        RealFft(data, n, 1);
+        return;
+    }
+    if (swept < 0)
+        swept = 0;
+    if (swept < kForwardSweepSteps)
+        gKernels->firstSweep(data, gTables.pass[1], swept, kForwardSweepSteps);
+    gKernels->complexFftAfterSweep(data, gTables.pass[1], static_cast<float>(1.0 / double(2 * n)));
+    SplitPass(data, n, 1);
+}
+
 void FinishInverseColumns(float* data, std::int32_t first, std::int32_t end) noexcept
 {
     if (gKernels == nullptr || first < 0 || end > kInverseColumnGroups || first >= end)

@@ -38,4 +38,17 @@ inline constexpr std::int32_t kInverseColumnSamples = 512;   // samples that nee
 bool BeginInverseRealFft(float* data) noexcept;
 void FinishInverseColumns(float* data, std::int32_t first, std::int32_t end) noexcept;
 
+// The forward RealFft of n = kInverseColumnPoints in parts, for a writer that
+// fills the samples in order and may spread the work: ForwardSweepReady tells
+// how many of the kForwardSweepSteps steps the first `written` samples allow,
+// SweepForwardRealFft runs steps first .. end - 1 (in place, on samples already
+// written only), and FinishForwardRealFft, once every sample is written, runs
+// the steps from `swept` on and the rest of the transform. The result is exactly
+// RealFft's. Without vector kernels the steps do nothing and the finish runs
+// the whole transform. The choice of kernels must not change in between.
+inline constexpr std::int32_t kForwardSweepSteps = 512;
+std::int32_t ForwardSweepReady(std::int32_t written) noexcept;
+void SweepForwardRealFft(float* data, std::int32_t first, std::int32_t end) noexcept;
+void FinishForwardRealFft(float* data, std::int32_t swept) noexcept;
+
 } // namespace korvax

@@ -164,6 +164,38 @@ TEST_P(FftKernels, InverseInPartsEqualsTheWholeTransform)
     }
 }
 
+// The forward transform in steps as the samples arrive: every step touches
+// only samples already written (the rest hold NaN until they are), and the
+// finished transform equals the whole one, for any pattern of arrivals.
+TEST_P(FftKernels, ForwardInStepsEqualsTheWholeTransform)
+{
+    const std::int32_t n = kInverseColumnPoints;
+    for (std::uint32_t seed = 0; seed < 3; ++seed) {
+        const std::vector<float> samples = test::RandomFloats(2 * std::size_t(n), 700 + seed, -1.0f, 1.0f);
+        std::vector<float> expected = samples;
+        reference::RealFft(expected.data(), n, 1);
+
+        std::vector<float> data(samples.size(), std::numeric_limits<float>::quiet_NaN());
+        std::uint32_t state = 99 + seed;
+        std::int32_t written = 0;
+        std::int32_t swept = 0;
+        while (written < 2 * n) {
+            state = state * 1664525u + 1013904223u;
+            const std::int32_t arriving = std::min<std::int32_t>(1 + std::int32_t(state >> 20) % 700, 2 * n - written);
+            std::copy_n(samples.begin() + written, arriving, data.begin() + written);
+            written += arriving;
+            if (seed == 2)
+                continue;   // no steps on the way: the finish runs them all
+            const std::int32_t ready = ForwardSweepReady(written);
+            SweepForwardRealFft(data.data(), swept, ready);
+            swept = ready;
+        }
+        EXPECT_EQ(swept, seed == 2 ? 0 : kForwardSweepSteps);
+        FinishForwardRealFft(data.data(), swept);
+        EXPECT_TRUE(SameBits(expected, data)) << "seed " << seed;
+    }
+}
+
 TEST(FftKernelChoice, LoadPicksTheWidestSetAndRefusesMissingOnes)
 {
     const Kernels widest = fft::KernelsAvailable(Kernels::kAvx512) ? Kernels::kAvx512
