@@ -7,6 +7,7 @@
 #endif
 
 #include "dsp/band_mask.h"
+#include "dsp/block_engine_kernels.h"
 #include "dsp/real_fft.h"
 #include "params/curves.h"
 
@@ -152,6 +153,19 @@ void RouteSolo(BandValues& bands, std::int32_t soloMode) noexcept
             bands[2 * band] = bands[2 * band + 1] = 0.0f;
 }
 
+// Whether the wide cross-fade runs; chosen when the library loads.
+bool WidestCrossFade() noexcept
+{
+#if defined(KORVAX_ENGINE_AVX512)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0;
+#else
+    return false;
+#endif
+}
+
+bool gWideCrossFade = WidestCrossFade();
+
 // What every pair of a call shares.
 struct Gathering {
     const CallValues& values;
@@ -227,9 +241,13 @@ void GatherAndFadeRun(EngineState& state, const Gathering& g, const float* input
     const auto loadTwo = [](const float* p) {
         return _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))));
     };
+#if defined(KORVAX_ENGINE_AVX512)
+    if (gWideCrossFade)
+        j = engine::CrossFadeAvx512(fromA, fromB, a + 1, bands, count);
+#endif
     const __m128d one = _mm_set1_pd(1.0);
     const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
-    __m128d position = _mm_set_pd(double(a + 2), double(a + 1));
+    __m128d position = _mm_set_pd(double(a + std::uint32_t(j) + 2), double(a + std::uint32_t(j) + 1));
     for (; j + 2 <= count; j += 2, position = _mm_add_pd(position, _mm_set1_pd(2.0))) {
         // 1 - |1 - w| is w up to 1 and 2 - w above, exactly.
         const __m128d w = _mm_mul_pd(position, _mm_set1_pd(kCrossFadeScale));
@@ -294,6 +312,23 @@ void GatherAndFadeRun(EngineState& state, const Gathering& g, const float* input
 }
 
 } // namespace
+
+namespace engine {
+
+bool WideCrossFadeAvailable() noexcept
+{
+    return WidestCrossFade();
+}
+
+bool UseWideCrossFade(bool wide) noexcept
+{
+    if (wide && !WideCrossFadeAvailable())
+        return false;
+    gWideCrossFade = wide;
+    return true;
+}
+
+} // namespace engine
 
 void ResetEngine(EngineState& state) noexcept
 {

@@ -97,9 +97,9 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
     __m256 bandGain = _mm256_maskz_loadu_ps(kBandLanes, g);
     __m128 limiterGain = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(g + 6)));
 
-    for (std::int32_t i = 0; i < count; ++i) {
-        const __m256 xf = LoadBands(bands[i].data());
-        __m512d x = _mm512_cvtps_pd(xf);
+    // The band stage of one pair: its six values after the compressors.
+    const auto bandStage = [&](const BandValues& values) {
+        __m512d x = _mm512_cvtps_pd(LoadBands(values.data()));
         if (compress) {
             if (linked)
                 bandGain = LinkBands(bandGain);
@@ -116,6 +116,17 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
             const __m512d compressed = _mm512_mul_pd(_mm512_mul_pd(mixed, x), outputGain);
             x = _mm512_mask_mov_pd(compressed, kRoundedLanes, _mm512_cvtps_pd(_mm512_cvtpd_ps(compressed)));
         }
+        return x;
+    };
+
+    // The band stage runs one pair ahead of the sums and limiters: the two carry
+    // separate gains from pair to pair, and written in this order the processor
+    // works on both chains at once instead of one pair's stages in turn.
+    __m512d next = count > 0 ? bandStage(bands[0]) : _mm512_setzero_pd();
+    for (std::int32_t i = 0; i < count; ++i) {
+        const __m512d x = next;
+        if (i + 1 < count)
+            next = bandStage(bands[i + 1]);
         const __m256d lowMid = _mm512_castpd512_pd256(x);
         const __m128d low = _mm256_castpd256_pd128(lowMid);
         const __m128d mid = _mm256_extractf128_pd(lowMid, 1);

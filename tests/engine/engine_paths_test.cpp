@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "dsp/band_mask_kernels.h"
+#include "dsp/block_engine_kernels.h"
+#include "dsp/dynamics_kernels.h"
 #include "dsp/fft_kernels.h"
 #include "engine/reference_engine.h"
 #include "plugin/machine.h"
@@ -103,6 +106,25 @@ TEST_P(EngineKernels, LongRunsMatchThePlainTranscription)
         EXPECT_TRUE(RunAgainstPlain(s.rate, s.steps, 50000, 500 + index)) << "setting " << index;
         ++index;
     }
+}
+
+// The two-lane paths that the wide kernels stand in for on this processor (the
+// cross-fade, the dynamics stage, the mask gains) give the same output too.
+TEST(EngineNarrowPaths, MatchThePlainTranscription)
+{
+    const bool crossFade = engine::WideCrossFadeAvailable();
+    const bool dynamics = dyn::WideDynamicsAvailable();
+    const bool gains = mask::WideGainsAvailable();
+    if (!crossFade && !dynamics && !gains)
+        GTEST_SKIP() << "no wide kernels on this processor: the other tests cover the two-lane paths";
+    engine::UseWideCrossFade(false);
+    dyn::UseWideDynamics(false);
+    mask::UseWideGains(false);
+    const std::vector<Step> steps = {{0, {{1, 70}, {16, 1}}}, {20000, {{2, 20}, {6, 0}, {16, 0}}}};
+    EXPECT_TRUE(RunAgainstPlain(44100, steps, 50000, 77));
+    engine::UseWideCrossFade(crossFade);
+    dyn::UseWideDynamics(dynamics);
+    mask::UseWideGains(gains);
 }
 
 // The band masks' gains are kept from block to block while the setting holds;

@@ -1,0 +1,100 @@
+// The engine's cross-fade eight pairs at a time on AVX-512. This file alone is
+// built with -mavx512f, and block_engine.cpp calls into it only after the
+// processor has reported AVX-512. Each pair takes the operations of the
+// two-lane code in block_engine.cpp: the weights from the position, exactly,
+// and per band and channel weightB * B + weightA * A in double, rounded once.
+
+#include "dsp/block_engine_kernels.h"
+
+#if defined(KORVAX_ENGINE_AVX512)
+
+#if !defined(__AVX512F__) || (defined(__FMA__) && !defined(__clang__))
+#error "block_engine_avx512.cpp must be built with -mavx512f and without FMA"
+#endif
+
+#include <immintrin.h>
+
+namespace korvax::engine {
+namespace {
+
+constexpr double kCrossFadeScale = 0.0001220703125;   // 2^-13, exact
+
+// Six vectors of eight pairs (value v of pair k in lane k of r[v]) become the
+// pairs' six values in a row: output float t is value t % 6 of pair t / 6.
+// r[2q] and r[2q + 1] share one 16-lane register zq (r[2q] in lanes 0-7); the
+// tables give, per output register, each float's lane in z0|z1 (bit 4 picks z1)
+// and its lane in z2.
+struct Interleave {
+    __m512i fromLow[3];
+    __m512i fromHigh[3];
+    __mmask16 high[3];
+};
+
+Interleave MakeInterleave() noexcept
+{
+    alignas(64) std::int32_t low[3][16];
+    alignas(64) std::int32_t high[3][16];
+    __mmask16 mask[3] = {0, 0, 0};
+    for (int m = 0; m < 3; ++m) {
+        for (int e = 0; e < 16; ++e) {
+            const int t = 16 * m + e;
+            const int value = t % 6;
+            const int pair = t / 6;
+            const int lane = 8 * (value % 2) + pair;   // within its register
+            low[m][e] = value / 2 == 1 ? 16 + lane : lane;
+            high[m][e] = lane;
+            if (value / 2 == 2)
+                mask[m] = static_cast<__mmask16>(mask[m] | (1u << e));
+        }
+    }
+    Interleave i;
+    for (int m = 0; m < 3; ++m) {
+        i.fromLow[m] = _mm512_load_si512(low[m]);
+        i.fromHigh[m] = _mm512_load_si512(high[m]);
+        i.high[m] = mask[m];
+    }
+    return i;
+}
+
+} // namespace
+
+std::int32_t CrossFadeAvx512(const float* const* fromA, const float* const* fromB, std::uint32_t first,
+                             BandValues* bands, std::int32_t count) noexcept
+{
+    const Interleave interleave = MakeInterleave();
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512i absMask = _mm512_set1_epi64(0x7fffffffffffffffLL);
+    __m512d position = _mm512_add_pd(_mm512_set1_pd(double(first)),
+                                     _mm512_setr_pd(0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0));
+    std::int32_t j = 0;
+    for (; j + 8 <= count; j += 8, position = _mm512_add_pd(position, _mm512_set1_pd(8.0))) {
+        // 1 - |1 - w| is w up to 1 and 2 - w above, exactly.
+        const __m512d w = _mm512_mul_pd(position, _mm512_set1_pd(kCrossFadeScale));
+        const __m512d wA = _mm512_sub_pd(
+            one, _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(_mm512_sub_pd(one, w)), absMask)));
+        const __m512d wB = _mm512_sub_pd(one, wA);
+        __m512 z[3];
+        for (int q = 0; q < 3; ++q) {
+            __m256 r[2];
+            for (int h = 0; h < 2; ++h) {
+                const int v = 2 * q + h;
+                const __m512d a = _mm512_cvtps_pd(_mm256_loadu_ps(fromA[v] + j));
+                const __m512d b = _mm512_cvtps_pd(_mm256_loadu_ps(fromB[v] + j));
+                r[h] = _mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(wB, b), _mm512_mul_pd(wA, a)));
+            }
+            z[q] = _mm512_castpd_ps(
+                _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(r[0])), _mm256_castps_pd(r[1]), 1));
+        }
+        float* const out = bands[j].data();   // eight pairs, 48 floats in a row
+        for (int m = 0; m < 3; ++m) {
+            const __m512 lowTwo = _mm512_permutex2var_ps(z[0], interleave.fromLow[m], z[1]);
+            _mm512_storeu_ps(out + 16 * m,
+                             _mm512_mask_permutexvar_ps(lowTwo, interleave.high[m], interleave.fromHigh[m], z[2]));
+        }
+    }
+    return j;
+}
+
+} // namespace korvax::engine
+
+#endif
