@@ -128,7 +128,7 @@ inline void CrossFade(BandValues& bands, const BandBuffers& b, std::uint32_t a, 
         const __m128d fromA = _mm_cvtps_pd(_mm_unpacklo_ps(_mm_load_ss(b.Get(band, kPipelineA, kLeft) + a),
                                                            _mm_load_ss(b.Get(band, kPipelineA, kRight) + a)));
         const __m128 mixed = _mm_cvtpd_ps(_mm_add_pd(_mm_mul_pd(wB, fromB), _mm_mul_pd(wA, fromA)));
-        _mm_store_sd(reinterpret_cast<double*>(&bands[2 * band]), _mm_castps_pd(mixed));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(&bands[2 * band]), _mm_castps_si128(mixed));
     }
 #else
     for (int band = 0; band < 3; ++band)
@@ -152,6 +152,19 @@ void RouteSolo(BandValues& bands, std::int32_t soloMode) noexcept
         if (band != kept)
             bands[2 * band] = bands[2 * band + 1] = 0.0f;
 }
+
+#if defined(__SSE2__)
+// Two adjacent floats at any float address (the 64-bit moves need no alignment).
+inline __m128 LoadTwoFloats(const float* p) noexcept
+{
+    return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+}
+
+inline void StoreTwoFloats(float* p, __m128 v) noexcept
+{
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(v));
+}
+#endif
 
 // Whether the wide cross-fade runs; chosen when the library loads.
 bool WidestCrossFade() noexcept
@@ -239,7 +252,7 @@ void GatherAndFadeRun(EngineState& state, const Gathering& g, const float* input
             fromB[2 * band + channel] = b.Get(band, kPipelineB, channel) + bPos + 1;
         }
     const auto loadTwo = [](const float* p) {
-        return _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))));
+        return _mm_cvtps_pd(LoadTwoFloats(p));
     };
 #if defined(KORVAX_ENGINE_AVX512)
     if (gWideCrossFade)
@@ -262,8 +275,8 @@ void GatherAndFadeRun(EngineState& state, const Gathering& g, const float* input
             const __m128 right = _mm_cvtpd_ps(
                 _mm_add_pd(_mm_mul_pd(wB, loadTwo(fromB[v + 1] + j)), _mm_mul_pd(wA, loadTwo(fromA[v + 1] + j))));
             const __m128 pairs = _mm_unpacklo_ps(left, right);   // L R of pair j, then of j + 1
-            _mm_storel_pi(reinterpret_cast<__m64*>(&bands[j][v]), pairs);
-            _mm_storeh_pi(reinterpret_cast<__m64*>(&bands[j + 1][v]), pairs);
+            StoreTwoFloats(&bands[j][v], pairs);
+            StoreTwoFloats(&bands[j + 1][v], _mm_movehl_ps(pairs, pairs));
         }
     }
 #endif
@@ -291,10 +304,10 @@ void GatherAndFadeRun(EngineState& state, const Gathering& g, const float* input
         const __m128 held = _mm_max_ps(negativeLimit, _mm_min_ps(limit, gained));
         const __m128 left = _mm_shuffle_ps(held, held, _MM_SHUFFLE(2, 0, 2, 0));
         const __m128 right = _mm_shuffle_ps(held, held, _MM_SHUFFLE(3, 1, 3, 1));
-        _mm_storel_pi(reinterpret_cast<__m64*>(toA[kLeft] + j), left);
-        _mm_storel_pi(reinterpret_cast<__m64*>(toA[kRight] + j), right);
-        _mm_storel_pi(reinterpret_cast<__m64*>(toB[kLeft] + j), left);
-        _mm_storel_pi(reinterpret_cast<__m64*>(toB[kRight] + j), right);
+        StoreTwoFloats(toA[kLeft] + j, left);
+        StoreTwoFloats(toA[kRight] + j, right);
+        StoreTwoFloats(toB[kLeft] + j, left);
+        StoreTwoFloats(toB[kRight] + j, right);
     }
 #endif
     for (; j < count; ++j) {

@@ -206,12 +206,12 @@ inline __m128d ReleasePd(__m128d g, __m128d step) noexcept
 // Loads two adjacent floats widened to double.
 inline __m128d LoadPairPd(const float* p) noexcept
 {
-    return _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))));
+    return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
 }
 
 inline void StorePairPs(float* p, __m128d v) noexcept
 {
-    _mm_store_sd(reinterpret_cast<double*>(p), _mm_castps_pd(_mm_cvtpd_ps(v)));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(_mm_cvtpd_ps(v)));
 }
 
 // The coefficients widened to double and set in both lanes, once per run of pairs.
@@ -396,45 +396,60 @@ void ProcessPairsBounded(const DynamicsCoefficients& c, GainStates& gains, const
     const __m128d outputScale = _mm_set1_pd(double(kOutputScale));
     float* const g = &gains[0].gain;
     const auto loadGains = [](const float* p) {
-        return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p)));
+        return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
     };
     __m128 lowGain = loadGains(g);
     __m128 midGain = loadGains(g + 2);
     __m128 highGain = loadGains(g + 4);
     __m128 limiterGain = loadGains(g + 6);
 
-    for (std::int32_t i = 0; i < count; ++i) {
-        const float* const x = bands[i].data();
-        __m128d low = LoadPairPd(x);
-        __m128d mid = LoadPairPd(x + 2);
-        __m128d high = LoadPairPd(x + 4);
+    // The band stage of one pair: low, mid and high after the compressors.
+    struct Banded {
+        __m128d low, mid, high;
+    };
+    const auto bandStage = [&](const BandValues& values) {
+        const float* const x = values.data();
+        Banded v = {LoadPairPd(x), LoadPairPd(x + 2), LoadPairPd(x + 4)};
         if (compress) {
             if (linked) {
                 lowGain = LinkPs(lowGain);
                 midGain = LinkPs(midGain);
                 highGain = LinkPs(highGain);
             }
-            low = RoundToFloatPd(CompressBandBounded(l, l.band[0], steps[0], lowGain, low));
-            const __m128d midMixed = CompressBandBounded(l, l.band[1], steps[1], midGain, mid);
-            const __m128d highMixed = CompressBandBounded(l, l.band[2], steps[2], highGain, high);
-            mid = _mm_move_sd(RoundToFloatPd(midMixed), midMixed);
-            high = _mm_move_sd(highMixed, RoundToFloatPd(highMixed));
+            v.low = RoundToFloatPd(CompressBandBounded(l, l.band[0], steps[0], lowGain, v.low));
+            const __m128d midMixed = CompressBandBounded(l, l.band[1], steps[1], midGain, v.mid);
+            const __m128d highMixed = CompressBandBounded(l, l.band[2], steps[2], highGain, v.high);
+            v.mid = _mm_move_sd(RoundToFloatPd(midMixed), midMixed);
+            v.high = _mm_move_sd(highMixed, RoundToFloatPd(highMixed));
         }
+        return v;
+    };
 
+    // The band stage runs one pair ahead of the sums and limiters: the two carry
+    // separate gains from pair to pair, and written in this order the processor
+    // works on both chains at once instead of one pair's stages in turn.
+    Banded next = count > 0 ? bandStage(bands[0]) : Banded{};
+    for (std::int32_t i = 0; i < count; ++i) {
+        const Banded v = next;
+        if (i + 1 < count)
+            next = bandStage(bands[i + 1]);
+        const __m128d low = v.low;
         const __m128d lowR = _mm_unpackhi_pd(low, low);
         const __m128d sum = RoundToFloatPd(_mm_add_sd(low, lowR));
         const __m128d side = _mm_mul_sd(_mm_sub_sd(low, lowR), width);
         const __m128d sums = _mm_unpacklo_pd(_mm_add_sd(sum, side), _mm_sub_sd(sum, RoundToFloatPd(side)));
-        __m128d y = _mm_add_pd(_mm_add_pd(_mm_mul_pd(sums, half), high), mid);
+        __m128d y = _mm_add_pd(_mm_add_pd(_mm_mul_pd(sums, half), v.high), v.mid);
         y = _mm_move_sd(y, RoundToFloatPd(y));
 
         if (linked)
             limiterGain = LinkPs(limiterGain);
         limiterGain = LimitBounded(l, limiterStep, limiterGain, y);
         const __m128 o = _mm_cvtpd_ps(_mm_mul_pd(_mm_mul_pd(y, _mm_cvtps_pd(limiterGain)), outputScale));
-        _mm_store_sd(reinterpret_cast<double*>(&out[i]), _mm_castps_pd(o));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[i]), _mm_castps_si128(o));
     }
-    const auto storeGains = [](float* p, __m128 v) { _mm_store_sd(reinterpret_cast<double*>(p), _mm_castps_pd(v)); };
+    const auto storeGains = [](float* p, __m128 v) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(v));
+    };
     storeGains(g, lowGain);
     storeGains(g + 2, midGain);
     storeGains(g + 4, highGain);
@@ -552,7 +567,7 @@ void ProcessDynamicsPairs(const DynamicsCoefficients& c, GainStates& gains, cons
             limiterGain = LinkPd(limiterGain);
         limiterGain = LimitPd(l, limiterGain, y);
         const __m128 o = _mm_cvtpd_ps(_mm_mul_pd(_mm_mul_pd(y, limiterGain), outputScale));
-        _mm_store_sd(reinterpret_cast<double*>(&out[i]), _mm_castps_pd(o));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[i]), _mm_castps_si128(o));
     }
     StorePairPs(g, lowGain);
     StorePairPs(g + 2, midGain);

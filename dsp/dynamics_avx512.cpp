@@ -95,7 +95,7 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
 
     float* const g = &gains[0].gain;
     __m256 bandGain = _mm256_maskz_loadu_ps(kBandLanes, g);
-    __m128 limiterGain = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(g + 6)));
+    __m128 limiterGain = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(g + 6)));
 
     // The band stage of one pair: its six values after the compressors.
     const auto bandStage = [&](const BandValues& values) {
@@ -149,10 +149,10 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
         const __m128 mask = _mm_shuffle_ps(reachedLanes, reachedLanes, _MM_SHUFFLE(2, 0, 2, 0));
         limiterGain = _mm_or_ps(_mm_and_ps(mask, target), _mm_andnot_ps(mask, released));
         const __m128 o = _mm_cvtpd_ps(_mm_mul_pd(_mm_mul_pd(y, _mm_cvtps_pd(limiterGain)), outputScale));
-        _mm_store_sd(reinterpret_cast<double*>(&out[i]), _mm_castps_pd(o));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[i]), _mm_castps_si128(o));
     }
     _mm256_mask_storeu_ps(g, kBandLanes, bandGain);
-    _mm_store_sd(reinterpret_cast<double*>(g + 6), _mm_castps_pd(limiterGain));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(g + 6), _mm_castps_si128(limiterGain));
 }
 
 } // namespace korvax::dyn
