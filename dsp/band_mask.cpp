@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "dsp/band_mask_kernels.h"
+#include "dsp/processor.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -402,8 +403,7 @@ namespace {
 mask::PrepareGainsWide WidestGains() noexcept
 {
 #if defined(KORVAX_MASK_AVX512)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f"))
+    if (processor::HasAvx512())
         return &mask::PrepareGainsAvx512;
 #endif
     return nullptr;

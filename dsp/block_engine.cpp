@@ -8,6 +8,7 @@
 
 #include "dsp/band_mask.h"
 #include "dsp/block_engine_kernels.h"
+#include "dsp/processor.h"
 #include "dsp/real_fft.h"
 #include "params/curves.h"
 
@@ -170,8 +171,7 @@ inline void StoreTwoFloats(float* p, __m128 v) noexcept
 bool WidestCrossFade() noexcept
 {
 #if defined(KORVAX_ENGINE_AVX512)
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") != 0;
+    return processor::HasAvx512();
 #else
     return false;
 #endif

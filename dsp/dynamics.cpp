@@ -7,6 +7,7 @@
 #endif
 
 #include "dsp/dynamics_kernels.h"
+#include "dsp/processor.h"
 #include "params/curves.h"
 
 namespace korvax {
@@ -372,8 +373,7 @@ using WideLoop = void (*)(const DynamicsCoefficients&, GainStates&, const BandVa
 WideLoop WidestDynamics() noexcept
 {
 #if defined(KORVAX_DYNAMICS_AVX512)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"))
+    if (processor::HasAvx512())
         return &dyn::ProcessPairsBoundedAvx512;
 #endif
     return nullptr;

@@ -60,15 +60,13 @@ KORVAX_KERNEL void StoreBlock(float* block, const FloatPair& p)
     _mm_storeu_ps(block + 4, p.im);
 }
 
-// Advances r, a count with its `bits` bits in reverse order, by one.
-KORVAX_KERNEL int NextReversed(int r, int bits)
+// The reversal of the `bits` low bits of m.
+KORVAX_KERNEL int Reversed(int m, int bits)
 {
-    int bit = bits > 0 ? 1 << (bits - 1) : 0;
-    while ((r & bit) != 0) {
-        r ^= bit;
-        bit >>= 1;
-    }
-    return r | bit;
+    int r = 0;
+    for (int b = 0; b < bits; ++b)
+        r |= ((m >> b) & 1) << (bits - 1 - b);
+    return r;
 }
 
 // Bit reversal, the passes of half 1 and 2, and the change to the block layout,
@@ -146,16 +144,19 @@ KORVAX_KERNEL void FirstPassesAndScatter(Gathered& g, float* data, int rm, std::
     StoreBlock(block + 6 * rows, {re3, im3});
 }
 
-KORVAX_KERNEL void BitReverseFirstPasses(float* data, int bits, const PassTwiddles& w)
+// The sweep for the middle values first .. end - 1 (of 2^(bits - 4)); each
+// pair m, rm is taken at its larger member, so any split of the range into
+// parts, in any order, sweeps every pair once.
+KORVAX_KERNEL void FirstSweepRange(float* data, int bits, const PassTwiddles& w, int first, int end)
 {
     const FirstTwiddles t = {Ops::Broadcast(w.wr[1]), Ops::Broadcast(w.wi[1]), Ops::Broadcast(w.wr[2]),
                              Ops::Broadcast(w.wi[2]), Ops::Broadcast(w.wr[3]), Ops::Broadcast(w.wi[3])};
     const int middleBits = bits - 4;
-    const int middleCount = 1 << middleBits;
     const std::ptrdiff_t rows = std::ptrdiff_t(1) << (bits - 2);
-    for (int m = 0, rm = 0; m < middleCount; ++m, rm = NextReversed(rm, middleBits)) {
-        if (rm < m)
-            continue;   // done together with rm
+    for (int m = first; m < end; ++m) {
+        const int rm = Reversed(m, middleBits);
+        if (rm > m)
+            continue;   // done at rm
         Gathered a = Gather(data, m, rows);
         if (rm == m) {
             FirstPassesAndScatter(a, data, m, rows, t);
@@ -165,6 +166,11 @@ KORVAX_KERNEL void BitReverseFirstPasses(float* data, int bits, const PassTwiddl
             FirstPassesAndScatter(b, data, m, rows, t);
         }
     }
+}
+
+KORVAX_KERNEL void BitReverseFirstPasses(float* data, int bits, const PassTwiddles& w)
+{
+    FirstSweepRange(data, bits, w, 0, 1 << (bits - 4));
 }
 
 // The pass of the given half (4 <= half) over the groups of 2 * half points that
@@ -280,15 +286,6 @@ KORVAX_KERNEL SplitConstants4 MakeSplitConstants4(double c2Value)
     return {Ops::Broadcast(0.5), Ops::Broadcast(c2Value), Ops::Broadcast(-c2Value)};
 }
 
-// The reversal of the `bits` low bits of m.
-KORVAX_KERNEL int Reversed(int m, int bits)
-{
-    int r = 0;
-    for (int b = 0; b < bits; ++b)
-        r |= ((m >> b) & 1) << (bits - 1 - b);
-    return r;
-}
-
 constexpr int TableBits()
 {
     int bits = 0;
@@ -297,28 +294,11 @@ constexpr int TableBits()
     return bits;
 }
 
-// BitReverseFirstPasses for kTablePoints points, middle values first .. end - 1
-// only, each pair taken at its larger member.
+// The first sweep of a transform of kTablePoints points for middle values
+// first .. end - 1.
 void FirstSweep(float* data, const PassTwiddles& w, int first, int end)
 {
-    constexpr int bits = TableBits();
-    constexpr int middleBits = bits - 4;
-    const std::ptrdiff_t rows = std::ptrdiff_t(1) << (bits - 2);
-    const FirstTwiddles t = {Ops::Broadcast(w.wr[1]), Ops::Broadcast(w.wi[1]), Ops::Broadcast(w.wr[2]),
-                             Ops::Broadcast(w.wi[2]), Ops::Broadcast(w.wr[3]), Ops::Broadcast(w.wi[3])};
-    for (int m = first; m < end; ++m) {
-        const int rm = Reversed(m, middleBits);
-        if (rm > m)
-            continue;   // done at rm
-        Gathered a = Gather(data, m, rows);
-        if (rm == m) {
-            FirstPassesAndScatter(a, data, m, rows, t);
-        } else {
-            Gathered b = Gather(data, rm, rows);
-            FirstPassesAndScatter(a, data, rm, rows, t);
-            FirstPassesAndScatter(b, data, m, rows, t);
-        }
-    }
+    FirstSweepRange(data, TableBits(), w, first, end);
 }
 
 // ComplexFftKernel for kTablePoints points after the first sweep.
@@ -336,10 +316,7 @@ void ComplexFftHead(float* data, const PassTwiddles& w)
 {
     constexpr std::ptrdiff_t n = kTablePoints;
     static_assert(kCachePoints <= n && kColumnSpan / 2 < kCachePoints);
-    int bits = 0;
-    while ((std::ptrdiff_t(1) << bits) < n)
-        ++bits;
-    BitReverseFirstPasses(data, bits, w);
+    BitReverseFirstPasses(data, TableBits(), w);
     for (std::ptrdiff_t c = 0; c < n; c += kCachePoints)
         BlockPasses(data, c, c + kCachePoints, 4, kColumnSpan / 2, w);
 }

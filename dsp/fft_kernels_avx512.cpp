@@ -26,16 +26,7 @@
 namespace korvax::fft {
 namespace {
 
-struct Ops {
-    using D4 = __m256d;
-    static D4 Widen(__m128 f) { return _mm256_cvtps_pd(f); }
-    static __m128 Narrow(D4 d) { return _mm256_cvtpd_ps(d); }
-    static D4 Add(D4 a, D4 b) { return _mm256_add_pd(a, b); }
-    static D4 Sub(D4 a, D4 b) { return _mm256_sub_pd(a, b); }
-    static D4 Mul(D4 a, D4 b) { return _mm256_mul_pd(a, b); }
-    static D4 Load(const double* p) { return _mm256_load_pd(p); }
-    static D4 Broadcast(double x) { return _mm256_set1_pd(x); }
-};
+#include "dsp/fft_ops_avx.inl"
 
 #include "dsp/fft_kernels.inl"
 
@@ -272,20 +263,20 @@ KORVAX_KERNEL8 void FirstPassesAndScatter8(Gathered8& g, float* data, int m, int
     StoreBlocks(toRm + 6 * rows, toM + 6 * rows, {re3, im3});
 }
 
-// BitReverseFirstPasses with each pair m, rm in one set of registers; a middle
-// value that is its own reversal takes the four-lane code.
-KORVAX_KERNEL8 void BitReverseFirstPasses8(float* data, int bits, const PassTwiddles& w)
+// FirstSweepRange with each pair m, rm in one set of registers; a middle value
+// that is its own reversal takes the four-lane code.
+KORVAX_KERNEL8 void FirstSweepRange8(float* data, int bits, const PassTwiddles& w, int first, int end)
 {
     const FirstTwiddles t = {Ops::Broadcast(w.wr[1]), Ops::Broadcast(w.wi[1]), Ops::Broadcast(w.wr[2]),
                              Ops::Broadcast(w.wi[2]), Ops::Broadcast(w.wr[3]), Ops::Broadcast(w.wi[3])};
     const D8 t8[6] = {_mm512_set1_pd(w.wr[1]), _mm512_set1_pd(w.wi[1]), _mm512_set1_pd(w.wr[2]),
                       _mm512_set1_pd(w.wi[2]), _mm512_set1_pd(w.wr[3]), _mm512_set1_pd(w.wi[3])};
     const int middleBits = bits - 4;
-    const int middleCount = 1 << middleBits;
     const std::ptrdiff_t rows = std::ptrdiff_t(1) << (bits - 2);
-    for (int m = 0, rm = 0; m < middleCount; ++m, rm = NextReversed(rm, middleBits)) {
-        if (rm < m)
-            continue;   // done together with rm
+    for (int m = first; m < end; ++m) {
+        const int rm = Reversed(m, middleBits);
+        if (rm > m)
+            continue;   // done at rm
         if (rm == m) {
             Gathered a = Gather(data, m, rows);
             FirstPassesAndScatter(a, data, m, rows, t);
@@ -294,6 +285,11 @@ KORVAX_KERNEL8 void BitReverseFirstPasses8(float* data, int bits, const PassTwid
             FirstPassesAndScatter8(both, data, m, rm, rows, t8);
         }
     }
+}
+
+KORVAX_KERNEL8 void BitReverseFirstPasses8(float* data, int bits, const PassTwiddles& w)
+{
+    FirstSweepRange8(data, bits, w, 0, 1 << (bits - 4));
 }
 
 // ComplexFftKernel with the eight-lane passes: the same passes over the same
@@ -313,25 +309,7 @@ void ComplexFftKernel8(float* data, int bits, const PassTwiddles& w, float scale
 // FirstSweep of fft_kernels.inl with pairs in eight lanes.
 void FirstSweep8(float* data, const PassTwiddles& w, int first, int end)
 {
-    constexpr int bits = TableBits();
-    constexpr int middleBits = bits - 4;
-    const std::ptrdiff_t rows = std::ptrdiff_t(1) << (bits - 2);
-    const FirstTwiddles t = {Ops::Broadcast(w.wr[1]), Ops::Broadcast(w.wi[1]), Ops::Broadcast(w.wr[2]),
-                             Ops::Broadcast(w.wi[2]), Ops::Broadcast(w.wr[3]), Ops::Broadcast(w.wi[3])};
-    const D8 t8[6] = {_mm512_set1_pd(w.wr[1]), _mm512_set1_pd(w.wi[1]), _mm512_set1_pd(w.wr[2]),
-                      _mm512_set1_pd(w.wi[2]), _mm512_set1_pd(w.wr[3]), _mm512_set1_pd(w.wi[3])};
-    for (int m = first; m < end; ++m) {
-        const int rm = Reversed(m, middleBits);
-        if (rm > m)
-            continue;   // done at rm
-        if (rm == m) {
-            Gathered a = Gather(data, m, rows);
-            FirstPassesAndScatter(a, data, m, rows, t);
-        } else {
-            Gathered8 both = Gather8(data, m, rm, rows);
-            FirstPassesAndScatter8(both, data, m, rm, rows, t8);
-        }
-    }
+    FirstSweepRange8(data, TableBits(), w, first, end);
 }
 
 // ComplexFftAfterSweep with the eight-lane passes.
@@ -350,10 +328,7 @@ void ComplexFftAfterSweep8(float* data, const PassTwiddles& w, float scale)
 void ComplexFftHead8(float* data, const PassTwiddles& w)
 {
     constexpr std::ptrdiff_t n = kTablePoints;
-    int bits = 0;
-    while ((std::ptrdiff_t(1) << bits) < n)
-        ++bits;
-    BitReverseFirstPasses8(data, bits, w);
+    BitReverseFirstPasses8(data, TableBits(), w);
     for (std::ptrdiff_t c = 0; c < n; c += kCachePoints)
         BlockPasses8(data, c, c + kCachePoints, 4, kColumnSpan / 2, w);
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "dsp/fft_kernels.h"
+#include "dsp/processor.h"
 
 namespace korvax {
 namespace {
@@ -112,35 +113,14 @@ void FillTables() noexcept
     }
 }
 
-bool ProcessorHasAvx() noexcept
-{
-#if defined(KORVAX_FFT_AVX)
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx") != 0;
-#else
-    return false;
-#endif
-}
-
-// The compiler's check also asks the system whether it saves the AVX-512 registers.
-bool ProcessorHasAvx512() noexcept
-{
-#if defined(KORVAX_FFT_AVX512)
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") != 0;
-#else
-    return false;
-#endif
-}
-
 const fft::KernelSet* WidestKernels() noexcept
 {
 #if defined(KORVAX_FFT_AVX512)
-    if (ProcessorHasAvx512())
+    if (processor::HasAvx512())
         return &fft::Avx512Kernels();
 #endif
 #if defined(KORVAX_FFT_AVX)
-    if (ProcessorHasAvx())
+    if (processor::HasAvx())
         return &fft::AvxKernels();
 #endif
 #if defined(__SSE2__)
@@ -410,10 +390,10 @@ bool KernelsAvailable(Kernels kernels) noexcept
     case Kernels::kSse2: return true;
 #endif
 #if defined(KORVAX_FFT_AVX)
-    case Kernels::kAvx: return ProcessorHasAvx();
+    case Kernels::kAvx: return processor::HasAvx();
 #endif
 #if defined(KORVAX_FFT_AVX512)
-    case Kernels::kAvx512: return ProcessorHasAvx512();
+    case Kernels::kAvx512: return processor::HasAvx512();
 #endif
     default: return false;
     }
