@@ -40,6 +40,9 @@ std::int32_t PrepareGainsAvx512(const GainShape (&shapes)[3], const double* quot
         const std::int32_t entry = (e - 1) / 2;
         const __m512d s = _mm512_mul_pd(_mm512_loadu_pd(quotients + entry), slope);
         __mmask8 ones[3], zeros[3];
+#if defined(__GNUC__)
+#pragma GCC unroll 3
+#endif
         for (int b = 0; b < 3; ++b) {
             __m512d lowRamp = _mm512_cvtps_pd(_mm512_cvtpd_ps(
                 _mm512_add_pd(_mm512_mul_pd(_mm512_mul_pd(_mm512_sub_pd(lowIndex[b], i), s), tenth), half)));
@@ -55,6 +58,9 @@ std::int32_t PrepareGainsAvx512(const GainShape (&shapes)[3], const double* quot
             ones[b] = _mm512_cmp_pd_mask(g, one, _CMP_EQ_OQ);
             zeros[b] = _mm512_cmpeq_epi64_mask(_mm512_castpd_si512(g), _mm512_setzero_si512());   // +0.0 only
         }
+#if defined(__GNUC__)
+#pragma GCC unroll 4
+#endif
         for (int q = 0; q < 4; ++q) {
             unsigned code = kExactStep;
             unsigned allExact = 3;

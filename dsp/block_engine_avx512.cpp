@@ -74,8 +74,14 @@ std::int32_t CrossFadeAvx512(const float* const* fromA, const float* const* from
             one, _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(_mm512_sub_pd(one, w)), absMask)));
         const __m512d wB = _mm512_sub_pd(one, wA);
         __m512 z[3];
+#if defined(__GNUC__)
+#pragma GCC unroll 3
+#endif
         for (int q = 0; q < 3; ++q) {
             __m256 r[2];
+#if defined(__GNUC__)
+#pragma GCC unroll 2
+#endif
             for (int h = 0; h < 2; ++h) {
                 const int v = 2 * q + h;
                 const __m512d a = _mm512_cvtps_pd(_mm256_loadu_ps(fromA[v] + j));
@@ -86,6 +92,9 @@ std::int32_t CrossFadeAvx512(const float* const* fromA, const float* const* from
                 _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(r[0])), _mm256_castps_pd(r[1]), 1));
         }
         float* const out = bands[j].data();   // eight pairs, 48 floats in a row
+#if defined(__GNUC__)
+#pragma GCC unroll 3
+#endif
         for (int m = 0; m < 3; ++m) {
             const __m512 lowTwo = _mm512_permutex2var_ps(z[0], interleave.fromLow[m], z[1]);
             _mm512_storeu_ps(out + 16 * m,
