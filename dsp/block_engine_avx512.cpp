@@ -24,44 +24,38 @@ constexpr double kCrossFadeScale = 0.0001220703125;   // 2^-13, exact
 // r[2q] and r[2q + 1] share one 16-lane register zq (r[2q] in lanes 0-7); the
 // tables give, per output register, each float's lane in z0|z1 (bit 4 picks z1)
 // and its lane in z2.
-struct Interleave {
-    __m512i fromLow[3];
-    __m512i fromHigh[3];
-    __mmask16 high[3];
+struct InterleaveTables {
+    alignas(64) std::int32_t fromLow[3][16];
+    alignas(64) std::int32_t fromHigh[3][16];
+    std::uint16_t high[3];   // the floats taken from z2
 };
 
-Interleave MakeInterleave() noexcept
+constexpr InterleaveTables MakeInterleaveTables() noexcept
 {
-    alignas(64) std::int32_t low[3][16];
-    alignas(64) std::int32_t high[3][16];
-    __mmask16 mask[3] = {0, 0, 0};
+    InterleaveTables tables{};
     for (int m = 0; m < 3; ++m) {
         for (int e = 0; e < 16; ++e) {
             const int t = 16 * m + e;
             const int value = t % 6;
             const int pair = t / 6;
             const int lane = 8 * (value % 2) + pair;   // within its register
-            low[m][e] = value / 2 == 1 ? 16 + lane : lane;
-            high[m][e] = lane;
+            tables.fromLow[m][e] = value / 2 == 1 ? 16 + lane : lane;
+            tables.fromHigh[m][e] = lane;
             if (value / 2 == 2)
-                mask[m] = static_cast<__mmask16>(mask[m] | (1u << e));
+                tables.high[m] = static_cast<std::uint16_t>(tables.high[m] | (1u << e));
         }
     }
-    Interleave i;
-    for (int m = 0; m < 3; ++m) {
-        i.fromLow[m] = _mm512_load_si512(low[m]);
-        i.fromHigh[m] = _mm512_load_si512(high[m]);
-        i.high[m] = mask[m];
-    }
-    return i;
+    return tables;
 }
+
+// Constant data, built by the compiler: nothing here runs when the library loads.
+constexpr InterleaveTables kInterleave = MakeInterleaveTables();
 
 } // namespace
 
 std::int32_t CrossFadeAvx512(const float* const* fromA, const float* const* fromB, std::uint32_t first,
                              BandValues* bands, std::int32_t count) noexcept
 {
-    const Interleave interleave = MakeInterleave();
     const __m512d one = _mm512_set1_pd(1.0);
     const __m512i absMask = _mm512_set1_epi64(0x7fffffffffffffffLL);
     __m512d position = _mm512_add_pd(_mm512_set1_pd(double(first)),
@@ -96,9 +90,10 @@ std::int32_t CrossFadeAvx512(const float* const* fromA, const float* const* from
 #pragma GCC unroll 3
 #endif
         for (int m = 0; m < 3; ++m) {
-            const __m512 lowTwo = _mm512_permutex2var_ps(z[0], interleave.fromLow[m], z[1]);
-            _mm512_storeu_ps(out + 16 * m,
-                             _mm512_mask_permutexvar_ps(lowTwo, interleave.high[m], interleave.fromHigh[m], z[2]));
+            const __m512 lowTwo = _mm512_permutex2var_ps(z[0], _mm512_load_si512(kInterleave.fromLow[m]), z[1]);
+            _mm512_storeu_ps(out + 16 * m, _mm512_mask_permutexvar_ps(lowTwo, kInterleave.high[m],
+                                                                       _mm512_load_si512(kInterleave.fromHigh[m]),
+                                                                       z[2]));
         }
     }
     return j;
