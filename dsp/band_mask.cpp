@@ -352,11 +352,29 @@ std::uint8_t ExactCode(const __m128d (&gains)[3]) noexcept
 }
 #endif
 
+// The wide kernel for applying the table, where the processor has it; chosen
+// when the library loads.
+mask::ApplyGainsWide WidestApply() noexcept
+{
+#if defined(KORVAX_MASK_AVX512)
+    if (processor::HasAvx512())
+        return &mask::ApplyGainsAvx512;
+#endif
+    return nullptr;
+}
+
+mask::ApplyGainsWide gWideApply = WidestApply();
+
 template <int Channels>
 void TableMasks(const ChannelBands* channels, const BandGainTable& table) noexcept
 {
     const std::int32_t count = table.count;
     std::int32_t e = 1;
+    if (gWideApply != nullptr) {
+        float* const none[3] = {nullptr, nullptr, nullptr};
+        const double* const gains[3] = {table.gain[0], table.gain[1], table.gain[2]};
+        e = gWideApply(channels[0].band, Channels == 2 ? channels[1].band : none, count, gains, table.exact);
+    }
 #if defined(__SSE2__)
     // The float gains an exact step's pattern stands for (see ExactCode).
     alignas(16) static const float kPatterns[4][4] = {{0, 0, 0, 0}, {1, 1, 0, 0}, {0, 0, 1, 1}, {1, 1, 1, 1}};
@@ -425,6 +443,7 @@ bool UseWideGains(bool wide) noexcept
     if (wide && !WideGainsAvailable())
         return false;
     gWideGains = wide ? WidestGains() : nullptr;
+    gWideApply = wide ? WidestApply() : nullptr;
     return true;
 }
 

@@ -1,9 +1,15 @@
-// PrepareBandGains's gains eight at a time on AVX-512. This file alone is built
-// with -mavx512f, and band_mask.cpp calls into it only after the processor has
-// reported AVX-512. Each lane takes the operations of VectorGain in
-// band_mask.cpp in the same order: the same products, sums, roundings and
-// limits; a lane a limit sets to zero holds +0.0, as the two-lane code's masks
-// leave it.
+// The band masks' table kernels on AVX-512. This file alone is built with
+// -mavx512f, and band_mask.cpp calls into it only after the processor has
+// reported AVX-512.
+//
+// PrepareGainsAvx512 works out eight gains at a time. Each lane takes the
+// operations of VectorGain in band_mask.cpp in the same order: the same
+// products, sums, roundings and limits; a lane a limit sets to zero holds +0.0,
+// as the two-lane code's masks leave it.
+//
+// ApplyGainsAvx512 scales sixteen elements at a time, as TableMasks in
+// band_mask.cpp scales four: a product in double rounded once, or, where every
+// gain of the sixteen is +0.0 or 1.0, the float product.
 
 #include "dsp/band_mask_kernels.h"
 
@@ -70,6 +76,74 @@ std::int32_t PrepareGainsAvx512(const GainShape (&shapes)[3], const double* quot
                 code |= o << (2 * b);
             }
             codes[entry / 2 + q] = static_cast<std::uint8_t>(allExact == 3 ? code : 0);
+        }
+    }
+    return e;
+}
+
+std::int32_t ApplyGainsAvx512(float* const (&left)[3], float* const (&right)[3], std::int32_t count,
+                              const double* const (&gain)[3], const std::uint8_t* codes) noexcept
+{
+    // Element l of sixteen lies in step l / 4 and is that step's entry (l / 2) % 2:
+    // its band-b bit in the step codes (four codes in one word, the first lowest)
+    // is bit 8 (l / 4) + (l / 2) % 2 + 2b.
+    const __m512i entryBit = _mm512_setr_epi32(0, 0, 1, 1, 8, 8, 9, 9, 16, 16, 17, 17, 24, 24, 25, 25);
+    const __m512i lowHalf = _mm512_setr_epi64(0, 0, 1, 1, 2, 2, 3, 3);
+    const __m512i highHalf = _mm512_setr_epi64(4, 4, 5, 5, 6, 6, 7, 7);
+    const __m512i lowestBit = _mm512_set1_epi32(1);
+    const __m512 one = _mm512_set1_ps(1.0f);
+    float* const* const channels[2] = {left, right};
+    const int channelCount = right[0] != nullptr ? 2 : 1;
+    std::int32_t e = 1;
+    for (; e + 15 < count; e += 16) {
+        const std::int32_t entry = (e - 1) / 2;
+        std::uint32_t word;
+        __builtin_memcpy(&word, codes + entry / 2, sizeof word);
+        if ((word & 0x80808080u) == 0x80808080u) {
+            // Every gain 0 or 1: a float times it is exact in float (NaN for an
+            // infinity times 0, the zero's sign from the element).
+            const __m512i bits = _mm512_srlv_epi32(_mm512_set1_epi32(std::int32_t(word)), entryBit);
+            __m512 floatGain[3];
+#if defined(__GNUC__)
+#pragma GCC unroll 3
+#endif
+            for (int b = 0; b < 3; ++b)
+                floatGain[b] = _mm512_maskz_mov_ps(
+                    _mm512_test_epi32_mask(_mm512_srli_epi32(bits, unsigned(2 * b)), lowestBit), one);
+            for (int c = 0; c < channelCount; ++c) {
+                float* const* const band = channels[c];
+                const __m512 x = _mm512_loadu_ps(band[0] + e);   // before band 0 is overwritten
+#if defined(__GNUC__)
+#pragma GCC unroll 3
+#endif
+                for (int b = 0; b < 3; ++b)
+                    _mm512_storeu_ps(band[b] + e, _mm512_mul_ps(x, floatGain[b]));
+            }
+        } else {
+            // Each entry's gain serves two neighbouring elements.
+            __m512d low[3], high[3];
+#if defined(__GNUC__)
+#pragma GCC unroll 3
+#endif
+            for (int b = 0; b < 3; ++b) {
+                const __m512d g = _mm512_loadu_pd(gain[b] + entry);
+                low[b] = _mm512_permutexvar_pd(lowHalf, g);
+                high[b] = _mm512_permutexvar_pd(highHalf, g);
+            }
+            for (int c = 0; c < channelCount; ++c) {
+                float* const* const band = channels[c];
+                const __m512 x = _mm512_loadu_ps(band[0] + e);
+                const __m512d xLow = _mm512_cvtps_pd(_mm512_castps512_ps256(x));
+                const __m512d xHigh =
+                    _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(x), 1)));
+#if defined(__GNUC__)
+#pragma GCC unroll 3
+#endif
+                for (int b = 0; b < 3; ++b) {
+                    _mm256_storeu_ps(band[b] + e, _mm512_cvtpd_ps(_mm512_mul_pd(xLow, low[b])));
+                    _mm256_storeu_ps(band[b] + e + 8, _mm512_cvtpd_ps(_mm512_mul_pd(xHigh, high[b])));
+                }
+            }
         }
     }
     return e;

@@ -209,6 +209,13 @@ const MaskCase kMaskCases[] = {
     {kCount, 44100, 100.0f, 200.0f, 1e30f},   {1000, 44100, 190.83f, 2140.07f, 0.75f},
     {999, 48000, 1000.0f, 5000.0f, 0.5f},     {2, 44100, 100.0f, 20000.0f, 0.5f},
     {3, 44100, 100.0f, 20000.0f, 0.5f},       {5, 8000, 100.0f, 2000.0f, 1.0f},
+    // Hard edges (no element between 0 and 1) at every place within a run of
+    // sixteen elements: 3 Hz is about 1.1 gain entries here.
+    {kCount, 44100, 100.0f, 20000.0f, 1e30f}, {kCount, 44100, 103.0f, 20003.0f, 1e30f},
+    {kCount, 44100, 106.0f, 20006.0f, 1e30f}, {kCount, 44100, 109.0f, 20009.0f, 1e30f},
+    {kCount, 44100, 112.0f, 20012.0f, 1e30f}, {kCount, 44100, 115.0f, 20015.0f, 1e30f},
+    {kCount, 44100, 118.0f, 20018.0f, 1e30f}, {kCount, 44100, 121.0f, 20021.0f, 1e30f},
+    {kCount, 44100, 124.0f, 20024.0f, 1e30f}, {kCount, 44100, 127.0f, 20027.0f, 1e30f},
 };
 
 TEST(BandMask, IdenticalToThePlainLoopForEveryShape)
@@ -241,6 +248,14 @@ TEST(BandMask, ThreeBandsAtOnceEqualCopyThenMaskEach)
             for (int ch = 0; ch < channelCount; ++ch) {
                 for (int b = 0; b < 3; ++b) {
                     actual[ch][b] = test::RandomFloats(size, 100 + 10 * ch + b, -1.0f, 1.0f);
+                    // Values whose products with 0 or 1 show how they were formed.
+                    const float specials[] = {std::numeric_limits<float>::infinity(),
+                                              -std::numeric_limits<float>::infinity(),
+                                              std::numeric_limits<float>::quiet_NaN(), -0.0f, 1e-40f, -3e38f};
+                    for (std::size_t k = 0; k < std::size(specials); ++k)
+                        for (const std::size_t at : {5 + 7 * k, size / 2 + 11 * k, size - 9 - 5 * k})
+                            if (at < size)
+                                actual[ch][b][at] = specials[k];
                     expected[ch][b] = actual[ch][b];
                     channels[ch].band[b] = actual[ch][b].data();
                 }

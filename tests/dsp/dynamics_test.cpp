@@ -246,10 +246,12 @@ void CompareWithPortablePath()
         for (GainState& g : fast)
             g.gain = gain();
         GainStates portable = fast;
-        // Runs of 1 .. 40 pairs through ProcessDynamicsPairs, which carries the
-        // gains from pair to pair within a run.
+        // Runs through ProcessDynamicsPairs, which carries the gains from pair
+        // to pair within a run: mostly 1 .. 40 pairs, now and then up to 150,
+        // past the lengths the fast paths take in one piece.
         for (int pair = 0; pair < 200;) {
-            const int run = std::min(1 + int(random() % 40), 200 - pair);
+            const int longest = random() % 4 == 0 ? 150 : 40;
+            const int run = std::min(1 + int(random() % longest), 200 - pair);
             std::vector<BandValues> values(run);
             for (BandValues& v : values)
                 v = {band(), band(), band(), band(), band(), band()};
