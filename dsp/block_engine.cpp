@@ -292,6 +292,10 @@ void GatherAndFadeRun(EngineState& state, const Gathering& g, const float* input
     float* const toB[2] = {b.Get(kBandLow, kPipelineB, kLeft) + bPos, b.Get(kBandLow, kPipelineB, kRight) + bPos};
     j = 0;
 #if defined(__SSE2__)
+#if defined(KORVAX_ENGINE_AVX512)
+    if (gWideCrossFade)
+        j = engine::GatherAvx512(input, g.gain, kGainedLevelLimit, toA, toB, count);
+#endif
     // Two pairs per step. min(limit, x) and max(-limit, x) keep x unless it lies
     // beyond the limit, NaN included, as LimitGainedLevel does.
     const __m128d gain = _mm_set1_pd(g.gain);

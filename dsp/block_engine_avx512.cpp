@@ -1,8 +1,10 @@
-// The engine's cross-fade eight pairs at a time on AVX-512. This file alone is
-// built with -mavx512f, and block_engine.cpp calls into it only after the
-// processor has reported AVX-512. Each pair takes the operations of the
-// two-lane code in block_engine.cpp: the weights from the position, exactly,
-// and per band and channel weightB * B + weightA * A in double, rounded once.
+// The engine's gathering and cross-fade eight pairs at a time on AVX-512. This
+// file alone is built with -mavx512f, and block_engine.cpp calls into it only
+// after the processor has reported AVX-512. Each pair takes the operations of
+// the two-lane code in block_engine.cpp: the input times the gain in double,
+// rounded once and held within the level limit; the weights from the position,
+// exactly, and per band and channel weightB * B + weightA * A in double,
+// rounded once.
 
 #include "dsp/block_engine_kernels.h"
 
@@ -95,6 +97,36 @@ std::int32_t CrossFadeAvx512(const float* const* fromA, const float* const* from
                                                                        _mm512_load_si512(kInterleave.fromHigh[m]),
                                                                        z[2]));
         }
+    }
+    return j;
+}
+
+std::int32_t GatherAvx512(const float* input, double gain, float limit, float* const (&toA)[2],
+                          float* const (&toB)[2], std::int32_t count) noexcept
+{
+    const __m512d g = _mm512_set1_pd(gain);
+    const __m512 high = _mm512_set1_ps(limit);
+    const __m512 low = _mm512_set1_ps(-limit);
+    // Lefts (even floats) to lanes 0-7, rights to lanes 8-15.
+    const __m512i split = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+    std::int32_t j = 0;
+    for (; j + 8 <= count; j += 8) {
+        const __m512 x = _mm512_loadu_ps(input + 2 * j);   // L R of pairs j .. j + 7
+        const __m256 first = _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_cvtps_pd(_mm512_castps512_ps256(x)), g));
+        const __m256 second = _mm512_cvtpd_ps(
+            _mm512_mul_pd(_mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(x), 1))), g));
+        const __m512 gained =
+            _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(first)),
+                                                _mm256_castps_pd(second), 1));
+        // min(limit, x) and max(-limit, x) keep x unless it lies beyond the
+        // limit, NaN included.
+        const __m512 held = _mm512_permutexvar_ps(split, _mm512_max_ps(low, _mm512_min_ps(high, gained)));
+        const __m256 left = _mm512_castps512_ps256(held);
+        const __m256 right = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(held), 1));
+        _mm256_storeu_ps(toA[0] + j, left);
+        _mm256_storeu_ps(toA[1] + j, right);
+        _mm256_storeu_ps(toB[0] + j, left);
+        _mm256_storeu_ps(toB[1] + j, right);
     }
     return j;
 }

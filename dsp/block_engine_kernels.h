@@ -1,5 +1,6 @@
 #pragma once
-// The wide kernel behind the engine's cross-fade, and the choice of it.
+// The wide kernels behind the engine's gathering and cross-fade, and the choice
+// of them.
 // Internal to dsp/; the tests use the choice below to run both paths.
 
 #include <cstdint>
@@ -17,8 +18,16 @@ namespace korvax::engine {
 std::int32_t CrossFadeAvx512(const float* const* fromA, const float* const* fromB, std::uint32_t first,
                              BandValues* bands, std::int32_t count) noexcept;
 
-// For tests: whether the engine uses the wide kernel where the processor has it
-// (the default). Returns false, changing nothing, when asked for a kernel this
+// The gathering of GatherAndFadeRun for pairs 0 .. count - 1 in steps of
+// eight: pair j's input (input[2j], input[2j + 1]) times `gain` in double,
+// rounded to float and held within +-limit (NaN passing), to toA[channel][j]
+// and toB[channel][j]. Returns the pairs done, a multiple of eight. Built for
+// AVX-512.
+std::int32_t GatherAvx512(const float* input, double gain, float limit, float* const (&toA)[2],
+                          float* const (&toB)[2], std::int32_t count) noexcept;
+
+// For tests: whether the engine uses the wide kernels where the processor has
+// them (the default). Returns false, changing nothing, when asked for a kernel this
 // build or processor lacks.
 bool UseWideCrossFade(bool wide) noexcept;
 bool WideCrossFadeAvailable() noexcept;

@@ -3,6 +3,7 @@
 // the size of the machine object.
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -125,6 +126,37 @@ TEST(EngineNarrowPaths, MatchThePlainTranscription)
     engine::UseWideCrossFade(crossFade);
     dyn::UseWideDynamics(dynamics);
     mask::UseWideGains(gains);
+}
+
+// Input far beyond full scale (which the plain transcription does not hold)
+// is held at the engine's level limit alike by the wide and the two-lane
+// gathering, and the output stays finite.
+TEST(EngineHugeInput, HeldAlikeOnEveryPath)
+{
+    const bool wide = engine::WideCrossFadeAvailable();
+    if (!wide)
+        GTEST_SKIP() << "no wide gathering on this processor";
+    std::vector<float> input = RandomFloats(2 * 40000, 91, -30000.0f, 30000.0f);
+    const float huge[] = {INFINITY, -3.4e38f, 1e-45f, -INFINITY, 3.4e38f};
+    for (std::size_t i = 0; i < input.size(); i += 997)
+        input[i] = huge[(i / 997) % std::size(huge)];
+    std::vector<float> outputs[2];
+    for (const bool w : {true, false}) {
+        engine::UseWideCrossFade(w);
+        Direct d;
+        StoreParameterValue(d.machine->working, 0, 128);   // the largest input gain
+        std::vector<float>& data = outputs[w ? 0 : 1];
+        data = input;
+        const std::int32_t rate = 48000;
+        for (int start = 0, call = 0; start < 40000; ++call) {
+            const int count = std::min(call % 2 == 0 ? 256 : 37, 40000 - start);
+            ProcessStereo(d.machine->engine, d.machine->working, &rate, data.data() + 2 * start, count, 3);
+            start += count;
+        }
+    }
+    engine::UseWideCrossFade(wide);
+    EXPECT_TRUE(SameBits(outputs[1], outputs[0]));
+    EXPECT_TRUE(std::all_of(outputs[0].begin(), outputs[0].end(), [](float x) { return std::isfinite(x); }));
 }
 
 // The band masks' gains are kept from block to block while the setting holds;
