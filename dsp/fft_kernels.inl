@@ -325,47 +325,58 @@ void ComplexFftHead(float* data, const PassTwiddles& w)
 // (r a multiple of 4 below kColumnSpan): the points r + j * kColumnSpan,
 // j = 0 .. n / kColumnSpan - 1, two passes per sweep as DoubleBlockPass pairs
 // them, then LastPass. Twiddles and operations are those of the whole-array passes.
+// The block's rows lie kColumnSpan points (2 KB) apart, which puts all of them
+// in two sets of the first-level cache, more rows than those sets hold. So the
+// first passes read the rows where they lie and leave them in `rows`, one after
+// another; the middle passes stay there; the last pass writes them back.
 KORVAX_KERNEL void ColumnBlockPasses(float* data, std::ptrdiff_t r, const PassTwiddles& w, F4 scale)
 {
     constexpr std::ptrdiff_t n = kTablePoints;
     constexpr std::ptrdiff_t span = kColumnSpan;
-    constexpr std::ptrdiff_t rows = n / span;
-    static_assert(rows >= 4, "the last pass pairs rows j and j + rows / 2");
-    std::ptrdiff_t half = span;
-    for (; 2 * half <= n / 4; half *= 4) {
-        const std::ptrdiff_t stride = half / span;   // rows between a butterfly's points
-        for (std::ptrdiff_t group = 0; group < rows; group += 4 * stride) {
+    constexpr std::ptrdiff_t rowCount = n / span;
+    constexpr std::ptrdiff_t rowFloats = 8;   // one block
+    static_assert(rowCount >= 4, "the last pass pairs rows j and j + rows / 2");
+    static_assert(2 * span <= n / 4 && 8 * span <= n / 4 && 32 * span > n / 4,
+                  "two double passes, then the last pass");
+    alignas(64) float rows[rowCount * rowFloats];
+    const auto original = [&](std::ptrdiff_t row) { return data + 2 * (r + row * span); };
+    const auto held = [&](std::ptrdiff_t row) { return rows + row * rowFloats; };
+
+    // The double pass of half h (rows stride = h / span apart), from rows where
+    // `from` finds them to rows where `to` puts them.
+    const auto doublePass = [&](std::ptrdiff_t half, auto from, auto to) {
+        const std::ptrdiff_t stride = half / span;
+        for (std::ptrdiff_t group = 0; group < rowCount; group += 4 * stride) {
             for (std::ptrdiff_t offset = 0; offset < stride; ++offset) {
-                float* const p0 = data + 2 * (r + (group + offset) * span);
-                float* const p1 = p0 + 2 * half;
-                float* const p2 = p0 + 4 * half;
-                float* const p3 = p2 + 2 * half;
+                const std::ptrdiff_t row = group + offset;
                 const std::ptrdiff_t m = r + offset * span;
-                FloatPair a = LoadBlock(p0);
-                FloatPair b = LoadBlock(p1);
-                FloatPair c = LoadBlock(p2);
-                FloatPair d = LoadBlock(p3);
+                FloatPair a = LoadBlock(from(row));
+                FloatPair b = LoadBlock(from(row + stride));
+                FloatPair c = LoadBlock(from(row + 2 * stride));
+                FloatPair d = LoadBlock(from(row + 3 * stride));
                 const D4 wr = Ops::Load(w.wr + half + m);
                 const D4 wi = Ops::Load(w.wi + half + m);
                 Butterfly(a, b, wr, wi);
                 Butterfly(c, d, wr, wi);
                 Butterfly(a, c, Ops::Load(w.wr + 2 * half + m), Ops::Load(w.wi + 2 * half + m));
                 Butterfly(b, d, Ops::Load(w.wr + 3 * half + m), Ops::Load(w.wi + 3 * half + m));
-                StoreBlock(p0, a);
-                StoreBlock(p1, b);
-                StoreBlock(p2, c);
-                StoreBlock(p3, d);
+                StoreBlock(to(row), a);
+                StoreBlock(to(row + stride), b);
+                StoreBlock(to(row + 2 * stride), c);
+                StoreBlock(to(row + 3 * stride), d);
             }
         }
-    }
+    };
+    doublePass(span, original, held);
+    doublePass(4 * span, held, held);
     static_assert(n / 2 == kColumnSpan * 16, "the passes after the head pair up, leaving only the last");
-    for (std::ptrdiff_t row = 0; row < rows / 2; ++row) {
+    for (std::ptrdiff_t row = 0; row < rowCount / 2; ++row) {
         const std::ptrdiff_t m = r + row * span;
-        FloatPair i = LoadBlock(data + 2 * m);
-        FloatPair j = LoadBlock(data + 2 * m + n);
+        FloatPair i = LoadBlock(held(row));
+        FloatPair j = LoadBlock(held(row + rowCount / 2));
         Butterfly(i, j, Ops::Load(w.wr + n / 2 + m), Ops::Load(w.wi + n / 2 + m));
-        StoreInterleaved(data + 2 * m, i, scale);
-        StoreInterleaved(data + 2 * m + n, j, scale);
+        StoreInterleaved(original(row), i, scale);
+        StoreInterleaved(original(row + rowCount / 2), j, scale);
     }
 }
 

@@ -335,47 +335,57 @@ void ComplexFftHead8(float* data, const PassTwiddles& w)
 
 // ColumnBlockPasses of fft_kernels.inl for the two column blocks from point r
 // (r a multiple of 8): each register holds the block at r and the one at r + 4.
+// A group's 32 rows lie kColumnSpan points (2 KB) apart, which puts all of
+// them in two sets of the first-level cache, more rows than those sets hold.
+// So the first passes read the rows where they lie and leave them in `rows`,
+// 64 bytes apart; the middle passes stay there; the last pass writes them back.
+// The same butterflies in the same order: only where values wait changes.
 KORVAX_KERNEL8 void ColumnGroupPasses8(float* data, std::ptrdiff_t r, const PassTwiddles& w, F8 scale)
 {
     constexpr std::ptrdiff_t n = kTablePoints;
     constexpr std::ptrdiff_t span = kColumnSpan;
-    constexpr std::ptrdiff_t rows = n / span;
-    std::ptrdiff_t half = span;
-    for (; 2 * half <= n / 4; half *= 4) {
+    constexpr std::ptrdiff_t rowCount = n / span;
+    constexpr std::ptrdiff_t rowFloats = 16;   // two blocks
+    static_assert(2 * span <= n / 4 && 8 * span <= n / 4 && 32 * span > n / 4,
+                  "two double passes, then the last pass");
+    alignas(64) float rows[rowCount * rowFloats];
+    const auto original = [&](std::ptrdiff_t row) { return data + 2 * (r + row * span); };
+    const auto held = [&](std::ptrdiff_t row) { return rows + row * rowFloats; };
+
+    // The double pass of half h (rows stride = h / span apart), from rows where
+    // `from` finds them to rows where `to` puts them.
+    const auto doublePass = [&](std::ptrdiff_t half, auto from, auto to) {
         const std::ptrdiff_t stride = half / span;
-        for (std::ptrdiff_t group = 0; group < rows; group += 4 * stride) {
+        for (std::ptrdiff_t group = 0; group < rowCount; group += 4 * stride) {
             for (std::ptrdiff_t offset = 0; offset < stride; ++offset) {
-                float* const p0 = data + 2 * (r + (group + offset) * span);
-                float* const p1 = p0 + 2 * half;
-                float* const p2 = p0 + 4 * half;
-                float* const p3 = p2 + 2 * half;
+                const std::ptrdiff_t row = group + offset;
                 const std::ptrdiff_t m = r + offset * span;
-                FloatPair8 a = LoadBlocks(p0, p0 + 8);
-                FloatPair8 b = LoadBlocks(p1, p1 + 8);
-                FloatPair8 c = LoadBlocks(p2, p2 + 8);
-                FloatPair8 d = LoadBlocks(p3, p3 + 8);
+                FloatPair8 a = LoadBlocks(from(row), from(row) + 8);
+                FloatPair8 b = LoadBlocks(from(row + stride), from(row + stride) + 8);
+                FloatPair8 c = LoadBlocks(from(row + 2 * stride), from(row + 2 * stride) + 8);
+                FloatPair8 d = LoadBlocks(from(row + 3 * stride), from(row + 3 * stride) + 8);
                 const D8 wr = _mm512_load_pd(w.wr + half + m);
                 const D8 wi = _mm512_load_pd(w.wi + half + m);
                 Butterfly8(a, b, wr, wi);
                 Butterfly8(c, d, wr, wi);
                 Butterfly8(a, c, _mm512_load_pd(w.wr + 2 * half + m), _mm512_load_pd(w.wi + 2 * half + m));
                 Butterfly8(b, d, _mm512_load_pd(w.wr + 3 * half + m), _mm512_load_pd(w.wi + 3 * half + m));
-                StoreBlocks(p0, p0 + 8, a);
-                StoreBlocks(p1, p1 + 8, b);
-                StoreBlocks(p2, p2 + 8, c);
-                StoreBlocks(p3, p3 + 8, d);
+                StoreBlocks(to(row), to(row) + 8, a);
+                StoreBlocks(to(row + stride), to(row + stride) + 8, b);
+                StoreBlocks(to(row + 2 * stride), to(row + 2 * stride) + 8, c);
+                StoreBlocks(to(row + 3 * stride), to(row + 3 * stride) + 8, d);
             }
         }
-    }
-    for (std::ptrdiff_t row = 0; row < rows / 2; ++row) {
+    };
+    doublePass(span, original, held);
+    doublePass(4 * span, held, held);
+    for (std::ptrdiff_t row = 0; row < rowCount / 2; ++row) {
         const std::ptrdiff_t m = r + row * span;
-        float* const top = data + 2 * m;
-        float* const bottom = top + n;
-        FloatPair8 i = LoadBlocks(top, top + 8);
-        FloatPair8 j = LoadBlocks(bottom, bottom + 8);
+        FloatPair8 i = LoadBlocks(held(row), held(row) + 8);
+        FloatPair8 j = LoadBlocks(held(row + rowCount / 2), held(row + rowCount / 2) + 8);
         Butterfly8(i, j, _mm512_load_pd(w.wr + n / 2 + m), _mm512_load_pd(w.wi + n / 2 + m));
-        StoreInterleaved8(top, top + 8, i, scale);
-        StoreInterleaved8(bottom, bottom + 8, j, scale);
+        StoreInterleaved8(original(row), original(row) + 8, i, scale);
+        StoreInterleaved8(original(row + rowCount / 2), original(row + rowCount / 2) + 8, j, scale);
     }
 }
 
