@@ -16,6 +16,11 @@ namespace korvax {
 inline constexpr std::int32_t kBlockFloats = 16384;       // real samples per block
 inline constexpr std::int32_t kBlockHalfLength = 8192;    // complex points per transform
 inline constexpr std::int32_t kBufferFloats = 16386;      // a block plus two floats the mask may scale
+// Buffers lie 65792 bytes apart: 256 bytes past a multiple of 4 KB, so the
+// same position in the twelve buffers falls in twelve different first-level
+// cache sets (at a multiple of 4 KB they would all share one or two, and the
+// read-out, which reads all twelve at one position, would evict its own lines).
+inline constexpr std::int32_t kBufferStride = 16448;
 inline constexpr std::int32_t kLatencyPairs = 16383;
 inline constexpr std::int32_t kSilenceTailFloats = 10000;
 
@@ -28,7 +33,7 @@ enum Channel : int { kLeft = 0, kRight = 1 };
 
 // Twelve buffers: low (A left, A right, B left, B right), then mid, then high.
 struct BandBuffers {
-    alignas(64) float buffer[12][kBufferFloats];
+    alignas(64) float buffer[12][kBufferStride];
 
     float* Get(int band, int pipeline, int channel) noexcept { return buffer[band * 4 + pipeline * 2 + channel]; }
     const float* Get(int band, int pipeline, int channel) const noexcept
