@@ -352,28 +352,33 @@ std::uint8_t ExactCode(const __m128d (&gains)[3]) noexcept
 }
 #endif
 
-// The wide kernel for applying the table, where the processor has it; chosen
-// when the library loads.
-mask::ApplyGainsWide WidestApply() noexcept
+// The wide kernels for working out and applying the gain table, where the
+// processor has them (both or neither); chosen when the library loads.
+struct WideKernels {
+    mask::PrepareGainsWide prepare;
+    mask::ApplyGainsWide apply;
+};
+
+WideKernels WidestKernels() noexcept
 {
 #if defined(KORVAX_MASK_AVX512)
     if (processor::HasAvx512())
-        return &mask::ApplyGainsAvx512;
+        return {&mask::PrepareGainsAvx512, &mask::ApplyGainsAvx512};
 #endif
-    return nullptr;
+    return {nullptr, nullptr};
 }
 
-mask::ApplyGainsWide gWideApply = WidestApply();
+WideKernels gWide = WidestKernels();
 
 template <int Channels>
 void TableMasks(const ChannelBands* channels, const BandGainTable& table) noexcept
 {
     const std::int32_t count = table.count;
     std::int32_t e = 1;
-    if (gWideApply != nullptr) {
+    if (gWide.apply != nullptr) {
         float* const none[3] = {nullptr, nullptr, nullptr};
         const double* const gains[3] = {table.gain[0], table.gain[1], table.gain[2]};
-        e = gWideApply(channels[0].band, Channels == 2 ? channels[1].band : none, count, gains, table.exact);
+        e = gWide.apply(channels[0].band, Channels == 2 ? channels[1].band : none, count, gains, table.exact);
     }
 #if defined(__SSE2__)
     // The float gains an exact step's pattern stands for (see ExactCode).
@@ -415,35 +420,18 @@ bool BandGainsMatch(const BandGainTable& table, std::int32_t count, std::int32_t
 
 // The gains are those ScalarMasks and VectorMasks form, element pair by element
 // pair; the pairs the vector loop covers take the vector code's gains.
-namespace {
-
-// The wide kernel, where the processor has it; chosen when the library loads.
-mask::PrepareGainsWide WidestGains() noexcept
-{
-#if defined(KORVAX_MASK_AVX512)
-    if (processor::HasAvx512())
-        return &mask::PrepareGainsAvx512;
-#endif
-    return nullptr;
-}
-
-mask::PrepareGainsWide gWideGains = WidestGains();
-
-} // namespace
-
 namespace mask {
 
 bool WideGainsAvailable() noexcept
 {
-    return WidestGains() != nullptr;
+    return WidestKernels().prepare != nullptr;
 }
 
 bool UseWideGains(bool wide) noexcept
 {
     if (wide && !WideGainsAvailable())
         return false;
-    gWideGains = wide ? WidestGains() : nullptr;
-    gWideApply = wide ? WidestApply() : nullptr;
+    gWide = wide ? WidestKernels() : WideKernels{nullptr, nullptr};
     return true;
 }
 
@@ -460,13 +448,13 @@ void PrepareBandGains(BandGainTable& table, std::int32_t count, std::int32_t sam
     const double k = SlopeFactor(steepness);
     std::int32_t e = 1;
     const bool quotientTable = count == kTableCount && gQuotientsReady;
-    if (quotientTable && gWideGains != nullptr) {
+    if (quotientTable && gWide.prepare != nullptr) {
         const mask::GainShape wide[3] = {
             {shapes[0].lowIndex, shapes[0].highIndex, shapes[0].lowRampOn, shapes[0].highRampOn},
             {shapes[1].lowIndex, shapes[1].highIndex, shapes[1].lowRampOn, shapes[1].highRampOn},
             {shapes[2].lowIndex, shapes[2].highIndex, shapes[2].lowRampOn, shapes[2].highRampOn}};
         double* const gains[3] = {table.gain[0], table.gain[1], table.gain[2]};
-        e = gWideGains(wide, gQuotients, k, count, gains, table.exact);
+        e = gWide.prepare(wide, gQuotients, k, count, gains, table.exact);
     }
 #if defined(__SSE2__)
     VectorShape v[3];
