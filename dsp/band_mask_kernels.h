@@ -27,9 +27,10 @@ std::int32_t PrepareGainsAvx512(const GainShape (&shapes)[3], const double* quot
                                 std::int32_t count, double* const (&gain)[3], std::uint8_t* codes) noexcept;
 
 // TableMasks's loop for one channel's three bands (right[0] null) or two
-// channels' (band 0 the spectrum, scaled in place), elements e = 1, 2, 3, ...
-// in steps of sixteen while e + 15 < count, with the table's gains and step
-// codes. Returns the first element not done (odd). Built for AVX-512.
+// channels' (band 0 the spectrum, scaled in place): from element 1, sixteen
+// elements at a time while the last of them lies below count, with the table's
+// gains and step codes. Returns the first element not done (odd). Built for
+// AVX-512.
 using ApplyGainsWide = std::int32_t (*)(float* const (&left)[3], float* const (&right)[3], std::int32_t count,
                                         const double* const (&gain)[3], const std::uint8_t* codes);
 std::int32_t ApplyGainsAvx512(float* const (&left)[3], float* const (&right)[3], std::int32_t count,
@@ -40,8 +41,7 @@ inline constexpr unsigned kExactStep = 0x80;
 
 // For tests: whether PrepareBandGains and ApplyBandGains use the wide kernels
 // where the processor has them (the default) or the two-lane code. Returns
-// false, changing nothing,
-// when asked for a kernel this build or processor lacks.
+// false, changing nothing, when asked for a kernel this build or processor lacks.
 bool UseWideGains(bool wide) noexcept;
 bool WideGainsAvailable() noexcept;
 

@@ -27,8 +27,8 @@ std::int32_t GatherAvx512(const float* input, double gain, float limit, float* c
                           float* const (&toB)[2], std::int32_t count) noexcept;
 
 // For tests: whether the engine uses the wide kernels where the processor has
-// them (the default). Returns false, changing nothing, when asked for a kernel this
-// build or processor lacks.
+// them (the default). Returns false, changing nothing, when asked for a kernel
+// this build or processor lacks.
 bool UseWideCrossFade(bool wide) noexcept;
 bool WideCrossFadeAvailable() noexcept;
 

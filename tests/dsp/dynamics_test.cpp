@@ -247,8 +247,7 @@ void CompareWithPortablePath()
             g.gain = gain();
         GainStates portable = fast;
         // Runs through ProcessDynamicsPairs, which carries the gains from pair
-        // to pair within a run: mostly 1 .. 40 pairs, now and then up to 150,
-        // past the lengths the fast paths take in one piece.
+        // to pair within a run: mostly 1 .. 40 pairs, now and then up to 150.
         for (int pair = 0; pair < 200;) {
             const int longest = random() % 4 == 0 ? 150 : 40;
             const int run = std::min(1 + int(random() % longest), 200 - pair);
