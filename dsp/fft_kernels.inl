@@ -144,33 +144,76 @@ KORVAX_KERNEL void FirstPassesAndScatter(Gathered& g, float* data, int rm, std::
     StoreBlock(block + 6 * rows, {re3, im3});
 }
 
+KORVAX_KERNEL FirstTwiddles MakeFirstTwiddles(const PassTwiddles& w)
+{
+    return {Ops::Broadcast(w.wr[1]), Ops::Broadcast(w.wi[1]), Ops::Broadcast(w.wr[2]),
+            Ops::Broadcast(w.wi[2]), Ops::Broadcast(w.wr[3]), Ops::Broadcast(w.wi[3])};
+}
+
+// The sweep of one pair of middle values m, rm (m == rm: a value that is its
+// own reversal).
+KORVAX_KERNEL void SweepPair(float* data, int m, int rm, std::ptrdiff_t rows, const FirstTwiddles& t)
+{
+    Gathered a = Gather(data, m, rows);
+    if (rm == m) {
+        FirstPassesAndScatter(a, data, m, rows, t);
+    } else {
+        Gathered b = Gather(data, rm, rows);
+        FirstPassesAndScatter(a, data, rm, rows, t);
+        FirstPassesAndScatter(b, data, m, rows, t);
+    }
+}
+
 // The sweep for the middle values first .. end - 1 (of 2^(bits - 4)); each
 // pair m, rm is taken at its larger member, so any split of the range into
 // parts, in any order, sweeps every pair once.
 KORVAX_KERNEL void FirstSweepRange(float* data, int bits, const PassTwiddles& w, int first, int end)
 {
-    const FirstTwiddles t = {Ops::Broadcast(w.wr[1]), Ops::Broadcast(w.wi[1]), Ops::Broadcast(w.wr[2]),
-                             Ops::Broadcast(w.wi[2]), Ops::Broadcast(w.wr[3]), Ops::Broadcast(w.wi[3])};
+    const FirstTwiddles t = MakeFirstTwiddles(w);
     const int middleBits = bits - 4;
     const std::ptrdiff_t rows = std::ptrdiff_t(1) << (bits - 2);
     for (int m = first; m < end; ++m) {
         const int rm = Reversed(m, middleBits);
-        if (rm > m)
-            continue;   // done at rm
-        Gathered a = Gather(data, m, rows);
-        if (rm == m) {
-            FirstPassesAndScatter(a, data, m, rows, t);
-        } else {
-            Gathered b = Gather(data, rm, rows);
-            FirstPassesAndScatter(a, data, rm, rows, t);
-            FirstPassesAndScatter(b, data, m, rows, t);
+        if (rm <= m)   // otherwise done at rm
+            SweepPair(data, m, rm, rows, t);
+    }
+}
+
+// Calls sweep(m, rm) once for every pair of middle values m, rm (rm the
+// reversal of m's middleBits bits; m == rm for a value that is its own), in an
+// order that keeps the cache lines in use few. Middle value m = (x, c, y) pairs
+// with rm = (rev y, rev c, rev x). For one centre c, the 64 values of x and y
+// take 8 runs of 8 consecutive middle values on either side (16 KB of a
+// transform of 8192 points, within the first-level cache), and each cache line
+// serves neighbouring middle values while it is there; in plain middle-value
+// order the reversed side would fetch each line twice from further out. The
+// pairs are independent, so the order changes no result.
+template <class Sweep>
+KORVAX_KERNEL void ForEachSweepPair(int middleBits, const Sweep& sweep)
+{
+    const int edgeBits = middleBits / 2 < 3 ? middleBits / 2 : 3;
+    const int centreBits = middleBits - 2 * edgeBits;
+    for (int c = 0; c < 1 << centreBits; ++c) {
+        const int rc = Reversed(c, centreBits);
+        if (rc < c)
+            continue;   // every pair of this centre was taken at rc
+        for (int x = 0; x < 1 << edgeBits; ++x) {
+            const int rx = Reversed(x, edgeBits);
+            for (int y = 0; y < 1 << edgeBits; ++y) {
+                const int m = (((x << centreBits) | c) << edgeBits) | y;
+                const int rm = (((Reversed(y, edgeBits) << centreBits) | rc) << edgeBits) | rx;
+                if (rc > c || rm <= m)   // within one centre, each pair at its larger member
+                    sweep(m, rm);
+            }
         }
     }
 }
 
 KORVAX_KERNEL void BitReverseFirstPasses(float* data, int bits, const PassTwiddles& w)
 {
-    FirstSweepRange(data, bits, w, 0, 1 << (bits - 4));
+    const FirstTwiddles t = MakeFirstTwiddles(w);
+    const std::ptrdiff_t rows = std::ptrdiff_t(1) << (bits - 2);
+    ForEachSweepPair(bits - 4, [&](int m, int rm) { SweepPair(data, m, rm, rows, t); });
 }
 
 // The pass of the given half (4 <= half) over the groups of 2 * half points that

@@ -263,33 +263,50 @@ KORVAX_KERNEL8 void FirstPassesAndScatter8(Gathered8& g, float* data, int m, int
     StoreBlocks(toRm + 6 * rows, toM + 6 * rows, {re3, im3});
 }
 
-// FirstSweepRange with each pair m, rm in one set of registers; a middle value
-// that is its own reversal takes the four-lane code.
+// The twiddles of the passes of half 1 and 2 for four and for eight lanes.
+struct FirstSweepTwiddles {
+    FirstTwiddles four;
+    D8 eight[6];
+};
+
+KORVAX_KERNEL8 FirstSweepTwiddles MakeFirstSweepTwiddles(const PassTwiddles& w)
+{
+    return {MakeFirstTwiddles(w),
+            {_mm512_set1_pd(w.wr[1]), _mm512_set1_pd(w.wi[1]), _mm512_set1_pd(w.wr[2]), _mm512_set1_pd(w.wi[2]),
+             _mm512_set1_pd(w.wr[3]), _mm512_set1_pd(w.wi[3])}};
+}
+
+// SweepPair with m and rm in one set of registers; a middle value that is its
+// own reversal takes the four-lane code.
+KORVAX_KERNEL8 void SweepPair8(float* data, int m, int rm, std::ptrdiff_t rows, const FirstSweepTwiddles& t)
+{
+    if (rm == m) {
+        Gathered a = Gather(data, m, rows);
+        FirstPassesAndScatter(a, data, m, rows, t.four);
+    } else {
+        Gathered8 both = Gather8(data, m, rm, rows);
+        FirstPassesAndScatter8(both, data, m, rm, rows, t.eight);
+    }
+}
+
+// FirstSweepRange with each pair m, rm in one set of registers.
 KORVAX_KERNEL8 void FirstSweepRange8(float* data, int bits, const PassTwiddles& w, int first, int end)
 {
-    const FirstTwiddles t = {Ops::Broadcast(w.wr[1]), Ops::Broadcast(w.wi[1]), Ops::Broadcast(w.wr[2]),
-                             Ops::Broadcast(w.wi[2]), Ops::Broadcast(w.wr[3]), Ops::Broadcast(w.wi[3])};
-    const D8 t8[6] = {_mm512_set1_pd(w.wr[1]), _mm512_set1_pd(w.wi[1]), _mm512_set1_pd(w.wr[2]),
-                      _mm512_set1_pd(w.wi[2]), _mm512_set1_pd(w.wr[3]), _mm512_set1_pd(w.wi[3])};
+    const FirstSweepTwiddles t = MakeFirstSweepTwiddles(w);
     const int middleBits = bits - 4;
     const std::ptrdiff_t rows = std::ptrdiff_t(1) << (bits - 2);
     for (int m = first; m < end; ++m) {
         const int rm = Reversed(m, middleBits);
-        if (rm > m)
-            continue;   // done at rm
-        if (rm == m) {
-            Gathered a = Gather(data, m, rows);
-            FirstPassesAndScatter(a, data, m, rows, t);
-        } else {
-            Gathered8 both = Gather8(data, m, rm, rows);
-            FirstPassesAndScatter8(both, data, m, rm, rows, t8);
-        }
+        if (rm <= m)   // otherwise done at rm
+            SweepPair8(data, m, rm, rows, t);
     }
 }
 
 KORVAX_KERNEL8 void BitReverseFirstPasses8(float* data, int bits, const PassTwiddles& w)
 {
-    FirstSweepRange8(data, bits, w, 0, 1 << (bits - 4));
+    const FirstSweepTwiddles t = MakeFirstSweepTwiddles(w);
+    const std::ptrdiff_t rows = std::ptrdiff_t(1) << (bits - 2);
+    ForEachSweepPair(bits - 4, [&](int m, int rm) { SweepPair8(data, m, rm, rows, t); });
 }
 
 // ComplexFftKernel with the eight-lane passes: the same passes over the same
