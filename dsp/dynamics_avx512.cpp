@@ -1,15 +1,17 @@
-// The bounded loop of ProcessDynamicsPairs with AVX-512: the three band
+// The bounded loop of ProcessDynamicsPairs with AVX-512. The three band
 // compressors of a pair run in one register, lanes 0 .. 5 holding low L, low R,
-// mid L, mid R, high L, high R (lanes 6 and 7 unused). This file alone is built
-// with -mavx512f -mavx512vl, and dynamics.cpp calls into it only after the
-// processor has reported both.
+// mid L, mid R, high L, high R (lanes 6 and 7 unused); the sums, the limiters'
+// divisions and the output scaling run for eight pairs at once, a pair to a
+// lane. This file alone is built with -mavx512f -mavx512vl, and dynamics.cpp
+// calls into it only after the processor has reported both.
 //
 // Every lane takes the operations of ProcessPairsBounded in dynamics.cpp in the
 // same order, with the same roundings: the release as a float sum and minimum,
-// the attack's product, quotient, comparisons and blend in double, the blend
-// rounded to float, the ratio mix and output gain in double, and the compressed
-// values rounded where that code rounds them (low L and R, mid R, high L). The
-// sums and the limiters then run as there, two lanes at a time.
+// the attack's quotient, comparison and blend in double, the blend rounded to
+// float, the ratio mix and output gain in double, the compressed values rounded
+// where that code rounds them (low L and R, mid R, high L), and the sums and
+// limiters as there. The attack's first test is left out: it never decides
+// anything (see the band stage).
 
 #include "dsp/dynamics_kernels.h"
 
@@ -29,6 +31,13 @@ constexpr double kHalf = 0.5;
 constexpr double kOutputScale = 32768.0;
 constexpr __mmask8 kBandLanes = 0x3F;
 constexpr __mmask8 kRoundedLanes = 0x1B;   // low L, low R, mid R, high L
+constexpr int kGroup = 8;
+
+#if defined(__GNUC__)
+#define KORVAX_ALWAYS_INLINE __attribute__((always_inline))
+#else
+#define KORVAX_ALWAYS_INLINE
+#endif
 
 inline __m512d Abs(__m512d v) noexcept
 {
@@ -41,9 +50,9 @@ inline __m128d Abs(__m128d v) noexcept
     return _mm_andnot_pd(_mm_set1_pd(-0.0), v);
 }
 
-inline __m128d RoundToFloat(__m128d v) noexcept
+inline __m512d RoundToFloat(__m512d v) noexcept
 {
-    return _mm_cvtps_pd(_mm_cvtpd_ps(v));
+    return _mm512_cvtps_pd(_mm512_cvtpd_ps(v));
 }
 
 // The six band values of a pair into float lanes 0 .. 5 (lanes 6, 7 zero).
@@ -87,9 +96,6 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
     const __m512d dryPart = _mm512_set1_pd(double(c.dryPart));
     const __m128 limiterStep = _mm_set1_ps(c.limiterReleaseStep);
     const __m128d limiterThreshold = _mm_set1_pd(double(c.limiterThreshold));
-    const __m128d width = _mm_set1_pd(double(c.width));
-    const __m128d half = _mm_set1_pd(kHalf);
-    const __m128d outputScale = _mm_set1_pd(kOutputScale);
     const bool compress = c.compressorEnable > 0;
     const bool linked = c.stereoLink > 0;
 
@@ -98,20 +104,27 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
     __m128 limiterGain = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(g + 6)));
 
     // The band stage of one pair: its six values after the compressors.
-    const auto bandStage = [&](const BandValues& values) {
+    const auto bandStage = [&](const BandValues& values) KORVAX_ALWAYS_INLINE {
         __m512d x = _mm512_cvtps_pd(LoadBands(values.data()));
         if (compress) {
             if (linked)
                 bandGain = LinkBands(bandGain);
             const __m256 released = _mm256_min_ps(_mm256_add_ps(bandGain, releaseStep), _mm256_set1_ps(kOne));
             const __m512d gd = _mm512_cvtps_pd(released);
-            const __mmask8 reached = _mm512_cmp_pd_mask(Abs(_mm512_mul_pd(x, gd)), threshold, _CMP_GE_OQ);
+            // The attack's first test, |x * g| >= T, need not be made: whenever
+            // the target lies below g it holds. For x finite and not 0, and T
+            // at least 0, a float g above the nearest double to T / |x| is no
+            // less than T / |x| itself (no double lies between the two), and
+            // x * g, a product of two floats, is exact in double. For T below
+            // 0 the test always holds, for x infinite the target is 0 and g
+            // above 0 passes, and for x 0 or NaN the target is infinite or
+            // NaN and lies below no g.
             const __m512d target = Abs(_mm512_div_pd(threshold, x));
             const __mmask8 lower = _mm512_cmp_pd_mask(target, gd, _CMP_LT_OQ);
             const __m256 blended =
                 _mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(keep, gd), _mm512_mul_pd(blend, target)));
             // Lanes 6 and 7 hold no band: whatever they take is never stored or read.
-            bandGain = _mm256_mask_mov_ps(released, reached & lower, blended);
+            bandGain = _mm256_mask_mov_ps(released, lower, blended);
             const __m512d mixed = _mm512_add_pd(_mm512_mul_pd(ratioMix, _mm512_cvtps_pd(bandGain)), dryPart);
             const __m512d compressed = _mm512_mul_pd(_mm512_mul_pd(mixed, x), outputGain);
             x = _mm512_mask_mov_pd(compressed, kRoundedLanes, _mm512_cvtps_pd(_mm512_cvtpd_ps(compressed)));
@@ -119,38 +132,116 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
         return x;
     };
 
-    // The band stage runs one pair ahead of the sums and limiters: the two carry
-    // separate gains from pair to pair, and written in this order the processor
-    // works on both chains at once instead of one pair's stages in turn.
-    __m512d next = count > 0 ? bandStage(bands[0]) : _mm512_setzero_pd();
-    for (std::int32_t i = 0; i < count; ++i) {
-        const __m512d x = next;
-        if (i + 1 < count)
-            next = bandStage(bands[i + 1]);
-        const __m256d lowMid = _mm512_castpd512_pd256(x);
-        const __m128d low = _mm256_castpd256_pd128(lowMid);
-        const __m128d mid = _mm256_extractf128_pd(lowMid, 1);
-        const __m128d high = _mm256_castpd256_pd128(_mm512_extractf64x4_pd(x, 1));
+    // The pairs go in groups of eight through three steps. Only two chains
+    // carry values from pair to pair: the band gains and the limiter gains.
+    // Everything between them, the sums of a pair, the limiter's division and
+    // the output scaling, depends on one pair alone, and is done for a whole
+    // group at once, eight pairs to a register. The band stage of group k runs
+    // interleaved with the limiters of group k - 1, so that the two chains
+    // overlap; each lane still sees the operations of the two-lane code.
+    const __m512d width = _mm512_set1_pd(double(c.width));
+    const __m512d half = _mm512_set1_pd(kHalf);
+    const __m512d limiterThresholds = _mm512_set1_pd(double(c.limiterThreshold));
+    const __m512d outputScale = _mm512_set1_pd(kOutputScale);
+    alignas(64) __m512d banded[kGroup];   // the band stage's values of the group, pair by pair
+    alignas(64) double sums[2 * kGroup];  // left and right sum of each pair of the group before
+    alignas(64) float limiterTargets[2 * kGroup];
+    alignas(64) float limited[2 * kGroup];   // the limiter gains each pair ended with
 
-        // The sums and limiters, as ProcessPairsBounded forms them.
-        const __m128d lowR = _mm_unpackhi_pd(low, low);
-        const __m128d sum = RoundToFloat(_mm_add_sd(low, lowR));
-        const __m128d side = _mm_mul_sd(_mm_sub_sd(low, lowR), width);
-        const __m128d sums = _mm_unpacklo_pd(_mm_add_sd(sum, side), _mm_sub_sd(sum, RoundToFloat(side)));
-        __m128d y = _mm_add_pd(_mm_add_pd(_mm_mul_pd(sums, half), high), mid);
-        y = _mm_move_sd(y, RoundToFloat(y));
-
+    // The limiter of pair p of the group before, from its sums and targets.
+    const auto limit = [&](int p) KORVAX_ALWAYS_INLINE {
+        const __m128d y = _mm_load_pd(sums + 2 * p);
         if (linked)
             limiterGain = LinkPair(limiterGain);
         const __m128 released = _mm_min_ps(_mm_add_ps(limiterGain, limiterStep), _mm_set1_ps(kOne));
-        const __m128d reached = _mm_cmpge_pd(Abs(_mm_mul_pd(y, _mm_cvtps_pd(released))), limiterThreshold);
-        const __m128 target = _mm_cvtpd_ps(Abs(_mm_div_pd(limiterThreshold, y)));
-        const __m128 reachedLanes = _mm_castpd_ps(reached);
-        const __m128 mask = _mm_shuffle_ps(reachedLanes, reachedLanes, _MM_SHUFFLE(2, 0, 2, 0));
-        limiterGain = _mm_or_ps(_mm_and_ps(mask, target), _mm_andnot_ps(mask, released));
-        const __m128 o = _mm_cvtpd_ps(_mm_mul_pd(_mm_mul_pd(y, _mm_cvtps_pd(limiterGain)), outputScale));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[i]), _mm_castps_si128(o));
+        const __mmask8 reached =
+            _mm_cmp_pd_mask(Abs(_mm_mul_pd(y, _mm_cvtps_pd(released))), limiterThreshold, _CMP_GE_OQ);
+        const __m128 target = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(limiterTargets + 2 * p)));
+        limiterGain = _mm_mask_mov_ps(released, reached, target);
+        _mm_store_sd(reinterpret_cast<double*>(limited + 2 * p), _mm_castps_pd(limiterGain));
+    };
+
+    // The outputs of the group before, `pairs` of them, once its limiters have run.
+    const auto emit = [&](OutputPair* to, int pairs) KORVAX_ALWAYS_INLINE {
+        for (int h = 0; h < 2; ++h) {   // four pairs at a time
+            const __m512d gd = _mm512_cvtps_pd(_mm256_load_ps(limited + 8 * h));
+            const __m512d y = _mm512_load_pd(sums + 8 * h);
+            const __m256 o = _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_mul_pd(y, gd), outputScale));
+            const int these = pairs - 4 * h;
+            const __mmask8 floats = these >= 4 ? 0xFF : these <= 0 ? 0 : __mmask8((1u << (2 * these)) - 1);
+            _mm256_mask_storeu_ps(reinterpret_cast<float*>(to + 4 * h), floats, o);
+        }
+    };
+
+    // The sums and limiter targets of a group from its band values.
+    const auto gather = [&]() KORVAX_ALWAYS_INLINE {
+        // Lanes 0 .. 5 of the eight values become six registers of eight pairs.
+        __m512d u[4], v[4];
+        for (int q = 0; q < 4; ++q) {
+            u[q] = _mm512_unpacklo_pd(banded[2 * q], banded[2 * q + 1]);   // lanes 0 2 4 6 of two pairs
+            v[q] = _mm512_unpackhi_pd(banded[2 * q], banded[2 * q + 1]);   // lanes 1 3 5 7
+        }
+        const __m512d u04a = _mm512_shuffle_f64x2(u[0], u[1], _MM_SHUFFLE(2, 0, 2, 0));
+        const __m512d u04b = _mm512_shuffle_f64x2(u[2], u[3], _MM_SHUFFLE(2, 0, 2, 0));
+        const __m512d u26a = _mm512_shuffle_f64x2(u[0], u[1], _MM_SHUFFLE(3, 1, 3, 1));
+        const __m512d u26b = _mm512_shuffle_f64x2(u[2], u[3], _MM_SHUFFLE(3, 1, 3, 1));
+        const __m512d v15a = _mm512_shuffle_f64x2(v[0], v[1], _MM_SHUFFLE(2, 0, 2, 0));
+        const __m512d v15b = _mm512_shuffle_f64x2(v[2], v[3], _MM_SHUFFLE(2, 0, 2, 0));
+        const __m512d v37a = _mm512_shuffle_f64x2(v[0], v[1], _MM_SHUFFLE(3, 1, 3, 1));
+        const __m512d v37b = _mm512_shuffle_f64x2(v[2], v[3], _MM_SHUFFLE(3, 1, 3, 1));
+        const __m512d lowL = _mm512_shuffle_f64x2(u04a, u04b, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m512d highL = _mm512_shuffle_f64x2(u04a, u04b, _MM_SHUFFLE(3, 1, 3, 1));
+        const __m512d midL = _mm512_shuffle_f64x2(u26a, u26b, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m512d lowR = _mm512_shuffle_f64x2(v15a, v15b, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m512d highR = _mm512_shuffle_f64x2(v15a, v15b, _MM_SHUFFLE(3, 1, 3, 1));
+        const __m512d midR = _mm512_shuffle_f64x2(v37a, v37b, _MM_SHUFFLE(2, 0, 2, 0));
+
+        // The sums, as ProcessPairsBounded forms them: S and the copy of D that
+        // enters right rounded to float, left rounded to float, right in double.
+        const __m512d sum = RoundToFloat(_mm512_add_pd(lowL, lowR));
+        const __m512d side = _mm512_mul_pd(_mm512_sub_pd(lowL, lowR), width);
+        const __m512d left = RoundToFloat(
+            _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(_mm512_add_pd(sum, side), half), highL), midL));
+        const __m512d right = _mm512_add_pd(
+            _mm512_add_pd(_mm512_mul_pd(_mm512_sub_pd(sum, RoundToFloat(side)), half), highR), midR);
+        const __m256 targetL = _mm512_cvtpd_ps(Abs(_mm512_div_pd(limiterThresholds, left)));
+        const __m256 targetR = _mm512_cvtpd_ps(Abs(_mm512_div_pd(limiterThresholds, right)));
+
+        // Left and right of each pair side by side.
+        _mm512_store_pd(sums, _mm512_permutex2var_pd(left, _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11), right));
+        _mm512_store_pd(sums + 8,
+                        _mm512_permutex2var_pd(left, _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15), right));
+        _mm512_store_ps(limiterTargets, _mm512_permutex2var_ps(_mm512_castps256_ps512(targetL),
+                                                        _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5,
+                                                                          21, 6, 22, 7, 23),
+                                                        _mm512_castps256_ps512(targetR)));
+    };
+
+    int before = 0;   // pairs in the group before, whose limiters are still to run
+    for (std::int32_t start = 0; start < count; start += kGroup) {
+        const int pairs = count - start < kGroup ? int(count - start) : kGroup;
+        if (pairs == kGroup && before == kGroup) {
+            for (int p = 0; p < kGroup; ++p) {
+                banded[p] = bandStage(bands[start + p]);
+                limit(p);
+            }
+        } else {
+            for (int p = 0; p < pairs; ++p)
+                banded[p] = bandStage(bands[start + p]);
+            for (int p = 0; p < before; ++p)
+                limit(p);
+        }
+        for (int p = pairs; p < kGroup; ++p)
+            banded[p] = _mm512_setzero_pd();
+        if (before > 0)
+            emit(out + start - kGroup, before);
+        gather();
+        before = pairs;
     }
+    for (int p = 0; p < before; ++p)
+        limit(p);
+    if (before > 0)
+        emit(out + (count - before), before);
     _mm256_mask_storeu_ps(g, kBandLanes, bandGain);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(g + 6), _mm_castps_si128(limiterGain));
 }

@@ -273,10 +273,48 @@ void CompareWithPortablePath()
     EXPECT_EQ(compared, 400 * 200);
 }
 
+// Band values right at a threshold: the threshold is |x * g| rounded to float,
+// so it falls just below, on or just above the exact level, and the target
+// |T / x| just below, on or above g. The wide path decides the attack by the
+// target alone; here the attack's first test and the target's test meet.
+void CompareAtThresholds()
+{
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (int trial = 0; trial < 3000; ++trial) {
+        WorkingParameters working = ConstructionParameters();
+        working.StereoLink = trial % 2;
+        DynamicsCoefficients c = PrepareDynamics(working);
+        GainStates fast;
+        for (GainState& g : fast)
+            g.gain = unit(random);
+        BandValues values;
+        for (int b = 0; b < 3; ++b) {
+            c.band[b].releaseStep = 0.0f;   // the gain tested is the gain held
+            const float x = std::ldexp(unit(random) - 0.5f, int(random() % 20) - 10);
+            values[2 * b] = x;
+            values[2 * b + 1] = -x * 0.75f;
+            const float g = std::min(fast[2 * b].gain, fast[2 * b + 1].gain);
+            fast[2 * b].gain = fast[2 * b + 1].gain = g;
+            c.band[b].threshold = static_cast<float>(std::fabs(double(x) * double(g)));
+        }
+        GainStates portable = fast;
+        OutputPair out;
+        ProcessDynamicsPairs(c, fast, &values, &out, 1);
+        const OutputPair expected = ProcessDynamicsPortable(c, portable, values);
+        ASSERT_EQ(test::FloatBits(out.left), test::FloatBits(expected.left)) << "trial " << trial;
+        ASSERT_EQ(test::FloatBits(out.right), test::FloatBits(expected.right)) << "trial " << trial;
+        for (int s = 0; s < kGainStateCount; ++s)
+            ASSERT_EQ(test::FloatBits(fast[s].gain), test::FloatBits(portable[s].gain))
+                << "state " << s << ", trial " << trial;
+    }
+}
+
 TEST(Dynamics, TwoChannelPathMatchesPortablePathBitForBit)
 {
     ASSERT_TRUE(dyn::UseWideDynamics(false));
     CompareWithPortablePath();
+    CompareAtThresholds();
     dyn::UseWideDynamics(dyn::WideDynamicsAvailable());
 }
 
@@ -287,6 +325,7 @@ TEST(Dynamics, WidePathMatchesPortablePathBitForBit)
         GTEST_SKIP() << "no wide kernel on this processor";
     ASSERT_TRUE(dyn::UseWideDynamics(true));
     CompareWithPortablePath();
+    CompareAtThresholds();
 }
 
 } // namespace
