@@ -19,9 +19,31 @@
 #error "band_mask_avx512.cpp must be built with -mavx512f and without FMA"
 #endif
 
+#include <cstring>
 #include <immintrin.h>
 
 namespace korvax::mask {
+namespace {
+
+// Bits 2q and 2q + 1 of an eight-lane mask moved to bits 8q and 8q + 1: each
+// step of two entries gets its own byte.
+struct SpreadTable {
+    std::uint32_t of[256];
+    constexpr SpreadTable() : of()
+    {
+        for (unsigned m = 0; m < 256; ++m)
+            for (unsigned q = 0; q < 4; ++q)
+                of[m] |= ((m >> (2 * q)) & 3u) << (8 * q);
+    }
+};
+constexpr SpreadTable kSpread;
+
+inline std::uint32_t Spread(__mmask8 m) noexcept
+{
+    return kSpread.of[m];
+}
+
+} // namespace
 
 std::int32_t PrepareGainsAvx512(const GainShape (&shapes)[3], const double* quotients, double k,
                                 std::int32_t count, double* const (&gain)[3], std::uint8_t* codes) noexcept
@@ -64,19 +86,16 @@ std::int32_t PrepareGainsAvx512(const GainShape (&shapes)[3], const double* quot
             ones[b] = _mm512_cmp_pd_mask(g, one, _CMP_EQ_OQ);
             zeros[b] = _mm512_cmpeq_epi64_mask(_mm512_castpd_si512(g), _mm512_setzero_si512());   // +0.0 only
         }
-#if defined(__GNUC__)
-#pragma GCC unroll 4
-#endif
-        for (int q = 0; q < 4; ++q) {
-            unsigned code = kExactStep;
-            unsigned allExact = 3;
-            for (int b = 0; b < 3; ++b) {
-                const unsigned o = (unsigned(ones[b]) >> (2 * q)) & 3;
-                allExact &= o | ((unsigned(zeros[b]) >> (2 * q)) & 3);
-                code |= o << (2 * b);
-            }
-            codes[entry / 2 + q] = static_cast<std::uint8_t>(allExact == 3 ? code : 0);
-        }
+        // The four steps' codes at once, a byte each: band b's two "is 1"
+        // bits at bits 2b and 2b + 1, and kExactStep where all six gains are
+        // 1 or +0.0 (all six bits of the "is 1 or +0.0" word set), else 0.
+        const std::uint32_t code = kExactStep * 0x01010101u | Spread(ones[0]) | Spread(ones[1]) << 2 |
+                                   Spread(ones[2]) << 4;
+        const std::uint32_t exact = Spread(ones[0] | zeros[0]) | Spread(ones[1] | zeros[1]) << 2 |
+                                    Spread(ones[2] | zeros[2]) << 4;
+        const std::uint32_t whole = ((exact + 0x01010101u) & 0x40404040u) >> 6;   // 1 in each byte of 0x3F
+        const std::uint32_t codes4 = code & whole * 0xFFu;
+        std::memcpy(codes + entry / 2, &codes4, sizeof codes4);   // x86: the low byte first
     }
     return e;
 }
