@@ -60,13 +60,19 @@ KORVAX_KERNEL void StoreBlock(float* block, const FloatPair& p)
     _mm_storeu_ps(block + 4, p.im);
 }
 
-// The reversal of the `bits` low bits of m.
+// The reversal of the `bits` low bits of m (0 <= m < 2^bits, bits <= 16):
+// all 32 bits reversed by swapping halves of ever smaller fields, then moved down.
 KORVAX_KERNEL int Reversed(int m, int bits)
 {
-    int r = 0;
-    for (int b = 0; b < bits; ++b)
-        r |= ((m >> b) & 1) << (bits - 1 - b);
-    return r;
+    if (bits == 0)
+        return 0;
+    std::uint32_t v = std::uint32_t(m);
+    v = ((v >> 1) & 0x55555555u) | ((v & 0x55555555u) << 1);
+    v = ((v >> 2) & 0x33333333u) | ((v & 0x33333333u) << 2);
+    v = ((v >> 4) & 0x0F0F0F0Fu) | ((v & 0x0F0F0F0Fu) << 4);
+    v = ((v >> 8) & 0x00FF00FFu) | ((v & 0x00FF00FFu) << 8);
+    v = (v >> 16) | (v << 16);
+    return int(v >> (32 - bits));
 }
 
 // Bit reversal, the passes of half 1 and 2, and the change to the block layout,
