@@ -1,6 +1,7 @@
 #include "dsp/block_engine.h"
 
 #include <algorithm>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -39,15 +40,6 @@ inline float LimitGainedLevel(float x) noexcept
         return -kGainedLevelLimit;
     return x;
 }
-
-// Values derived once per processing call.
-struct CallValues {
-    float inputGain;
-    float lowSplitHz;
-    float highSplitHz;
-    float steepness;
-    std::int32_t sampleRate;
-};
 
 // Transforms pipeline X's gathered block, shapes three bands out of each
 // channel's spectrum and transforms them back, all in place in X's buffers.
@@ -328,6 +320,25 @@ void GatherAndFadeRun(EngineState& state, const Gathering& g, const float* input
     SweepForward(state, kPipelineB, state.blockBPosition);
 }
 
+// The call's values: from the cache when the working values (compared bit for
+// bit) and the rate are the last call's, else derived and kept.
+const CallValues& PrepareCall(CallCache& cache, const WorkingParameters& working, std::int32_t sampleRate) noexcept
+{
+    if (cache.valid && cache.values.sampleRate == sampleRate &&
+        std::memcmp(&cache.working, &working, sizeof working) == 0)
+        return cache.values;
+    CallValues& values = cache.values;
+    values.inputGain = InputGain(working.Input);
+    values.lowSplitHz = SplitFrequency(working.LowSplit);
+    values.highSplitHz = SplitFrequency(working.HighSplit);
+    values.steepness = static_cast<float>(double(working.Steepness) * kSteepnessScale);
+    values.sampleRate = sampleRate;
+    values.dynamics = PrepareDynamics(working);
+    cache.working = working;
+    cache.valid = true;
+    return values;
+}
+
 } // namespace
 
 namespace engine {
@@ -360,6 +371,7 @@ void ResetEngine(EngineState& state) noexcept
     state.columnsDone[kPipelineB] = kInverseColumnGroups;
     state.forwardSwept[kPipelineA] = 0;
     state.forwardSwept[kPipelineB] = 0;
+    state.callCache.valid = false;
 }
 
 bool ProcessStereo(EngineState& state, const WorkingParameters& working, const std::int32_t* sampleRate,
@@ -387,14 +399,9 @@ bool ProcessStereo(EngineState& state, const WorkingParameters& working, const s
     }
 
     state.silenceTail = kSilenceTailFloats;
-    CallValues values;
-    values.inputGain = InputGain(working.Input);
-    values.lowSplitHz = SplitFrequency(working.LowSplit);
-    values.highSplitHz = SplitFrequency(working.HighSplit);
-    values.steepness = static_cast<float>(double(working.Steepness) * kSteepnessScale);
     // Without a MasterInfo there is no rate; the band mask treats a rate of 0 safely.
-    values.sampleRate = sampleRate != nullptr ? *sampleRate : 0;
-    const DynamicsCoefficients coefficients = PrepareDynamics(working);
+    const CallValues& values = PrepareCall(state.callCache, working, sampleRate != nullptr ? *sampleRate : 0);
+    const DynamicsCoefficients& coefficients = values.dynamics;
 
     if (working.SoloMode == kSoloBypass || !validCount)
         return true;

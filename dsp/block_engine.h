@@ -42,6 +42,26 @@ struct BandBuffers {
     }
 };
 
+// Values derived once per processing call from the working values and the
+// host's sample rate.
+struct CallValues {
+    float inputGain;
+    float lowSplitHz;
+    float highSplitHz;
+    float steepness;
+    std::int32_t sampleRate;
+    DynamicsCoefficients dynamics;
+};
+
+// The last call's values and what they were derived from: a call that brings
+// the same working values and rate takes them as they are (the derivation, with
+// its exponentials and cubes, gives the same bits every time).
+struct CallCache {
+    bool valid;
+    WorkingParameters working;
+    CallValues values;
+};
+
 struct EngineState {
     GainStates gains;
     std::int32_t silenceTail;        // output floats still reported as signal
@@ -56,6 +76,7 @@ struct EngineState {
     // Per pipeline, the steps of the next forward transforms already run on the
     // samples gathered so far (0 .. kForwardSweepSteps).
     std::int32_t forwardSwept[2];
+    CallCache callCache;
 };
 static_assert(std::is_trivially_copyable_v<EngineState>);
 

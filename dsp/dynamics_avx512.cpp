@@ -132,13 +132,14 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
         return x;
     };
 
-    // The pairs go in groups of eight through three steps. Only two chains
-    // carry values from pair to pair: the band gains and the limiter gains.
-    // Everything between them, the sums of a pair, the limiter's division and
-    // the output scaling, depends on one pair alone, and is done for a whole
-    // group at once, eight pairs to a register. The band stage of group k runs
-    // interleaved with the limiters of group k - 1, so that the two chains
-    // overlap; each lane still sees the operations of the two-lane code.
+    // The pairs go in groups of eight: the band stage pair by pair, then the
+    // sums and the limiters' targets for the whole group, then the limiters
+    // pair by pair and the outputs for the whole group. Only the band gains and
+    // the limiter gains carry values from pair to pair; everything between
+    // them depends on one pair alone and runs eight pairs to a register. The
+    // band stage of group k is interleaved with the limiters of group k - 1,
+    // so that the two chains overlap; each lane still sees the operations of
+    // the two-lane code.
     const __m512d width = _mm512_set1_pd(double(c.width));
     const __m512d half = _mm512_set1_pd(kHalf);
     const __m512d limiterThresholds = _mm512_set1_pd(double(c.limiterThreshold));

@@ -176,6 +176,28 @@ TEST(EngineMaskGains, SampleRateChangesAreFollowed)
     EXPECT_TRUE(SameBits(expected, data));
 }
 
+// A call takes the previous call's derived values only when its working
+// values and rate are the same: settings that change on every call, the last
+// field and the link among them, and a rate that comes and goes, are followed.
+TEST(EngineCallValues, SettingsChangingOnEveryCallAreFollowed)
+{
+    Direct d;
+    reference::Engine plain;
+    const int pairs = 40000;
+    std::vector<float> data = RandomFloats(2 * std::size_t(pairs), 43, -30000.0f, 30000.0f);
+    std::vector<float> expected = data;
+    for (int start = 0, call = 0; start < pairs; start += 200, ++call) {
+        // Most calls differ from the one before in the limiter release alone.
+        StoreParameterValue(d.machine->working, 16, call % 2 == 0 ? 1 : 128);
+        StoreParameterValue(d.machine->working, 0, std::uint8_t(100 + call / 3 % 3));   // input
+        d.machine->working.StereoLink = (call / 4) % 2;
+        const std::int32_t rate = call % 10 < 5 ? 44100 : 48000;
+        ProcessStereo(d.machine->engine, d.machine->working, &rate, data.data() + 2 * start, 200, 3);
+        plain.Process(d.machine->working, rate, expected.data() + 2 * start, 200, 3);
+    }
+    EXPECT_TRUE(SameBits(expected, data));
+}
+
 // Processing, with block completions, parameter changes in between, every mode
 // and solo setting, takes nothing from the heap.
 TEST(EngineResources, ProcessingAllocatesNothing)
