@@ -39,16 +39,24 @@ struct SplitTwiddles {
     alignas(64) double wi[kTablePoints / 2 + 8];
 };
 
-// The inverse transform of kTablePoints points can also run in two parts, so
-// that a caller reading the result in order can spread the work: the head runs
-// the bit reversal and every pass of half below kColumnSpan; the columns run the
-// remaining passes, the last one with the change back to interleaved points and
-// the scale. The passes after the head combine only points that lie a multiple
-// of kColumnSpan apart, so column group g (the points whose index modulo
-// kColumnSpan lies in 8g .. 8g + 7) can be finished on its own, and finishing
-// groups 0 .. g makes every point below 8g + 8 final.
+// The inverse transform of kTablePoints points can also run in parts, so that
+// a caller reading the result in order can spread the work. The head runs the
+// bit reversal and every pass of half below kMiddleSpan. The passes of half
+// kMiddleSpan and 2 * kMiddleSpan combine only points of one group of
+// kColumnSpan whose indices agree modulo kMiddleSpan; the later passes, the
+// last one with the change back to interleaved points and the scale, combine
+// only points a multiple of kColumnSpan apart. So column group g (the points
+// whose index modulo kColumnSpan lies in 8g .. 8g + 7) can be finished on its
+// own once the middle passes have run for its points, which are those of
+// middle group g modulo kMiddleGroups (index modulo kMiddleSpan in 8g' ..
+// 8g' + 7). The columns function runs middle group g right before column group
+// g for g below kMiddleGroups; so the column groups must be finished in
+// increasing order, in any parts, and finishing groups 0 .. g makes every point
+// below 8g + 8 final.
 inline constexpr std::int32_t kColumnSpan = 256;
 inline constexpr std::int32_t kColumnGroups = kColumnSpan / 8;
+inline constexpr std::int32_t kMiddleSpan = kColumnSpan / 4;
+inline constexpr std::int32_t kMiddleGroups = kMiddleSpan / 8;
 
 // The first sweep of a transform of kTablePoints points works on the sixteen
 // points h * kTablePoints / 4 + 4 * m + l (h, l = 0 .. 3) of each middle value m
@@ -67,8 +75,8 @@ struct KernelSet {
     // k = 4 .. n / 2 - 1; the caller does k = 0 .. 3 and n / 2. c2 is -0.5
     // forward, 0.5 inverse.
     void (*splitPass)(float* data, const SplitTwiddles& w, double c2);
-    // The two parts of ComplexFft of kTablePoints points with the inverse
-    // twiddles; columns takes the groups first .. end - 1.
+    // The parts of ComplexFft of kTablePoints points with the inverse
+    // twiddles; columns takes the groups first .. end - 1 (see kColumnSpan).
     void (*complexFftHead)(float* data, const PassTwiddles& w);
     void (*complexFftColumns)(float* data, const PassTwiddles& w, float scale, int first, int end);
     // ComplexFft of kTablePoints points in the other order of parts: the first

@@ -245,32 +245,36 @@ KORVAX_KERNEL void BlockPass(float* data, std::ptrdiff_t begin, std::ptrdiff_t e
 // apart, runs the two butterflies of the first pass and then the two of the
 // second on them, and stores them once. The butterflies and twiddles are those
 // of two BlockPass sweeps; only the order of independent butterflies changes.
+// One sweep of DoubleBlockPass: the four blocks from point m of the quarters of
+// the group at p0 (4 * half points).
+KORVAX_KERNEL void DoubleBlockStep(float* p0, std::ptrdiff_t half, std::ptrdiff_t m, const PassTwiddles& w)
+{
+    const std::ptrdiff_t twice = 2 * half;
+    float* const p1 = p0 + 2 * half;
+    float* const p2 = p0 + 2 * twice;
+    float* const p3 = p2 + 2 * half;
+    FloatPair a = LoadBlock(p0 + 2 * m);
+    FloatPair b = LoadBlock(p1 + 2 * m);
+    FloatPair c = LoadBlock(p2 + 2 * m);
+    FloatPair d = LoadBlock(p3 + 2 * m);
+    const D4 wr = Ops::Load(w.wr + half + m);
+    const D4 wi = Ops::Load(w.wi + half + m);
+    Butterfly(a, b, wr, wi);
+    Butterfly(c, d, wr, wi);
+    Butterfly(a, c, Ops::Load(w.wr + twice + m), Ops::Load(w.wi + twice + m));
+    Butterfly(b, d, Ops::Load(w.wr + twice + half + m), Ops::Load(w.wi + twice + half + m));
+    StoreBlock(p0 + 2 * m, a);
+    StoreBlock(p1 + 2 * m, b);
+    StoreBlock(p2 + 2 * m, c);
+    StoreBlock(p3 + 2 * m, d);
+}
+
 KORVAX_KERNEL void DoubleBlockPass(float* data, std::ptrdiff_t begin, std::ptrdiff_t end, std::ptrdiff_t half,
                                    const PassTwiddles& w)
 {
-    const std::ptrdiff_t twice = 2 * half;
-    for (std::ptrdiff_t group = begin; group < end; group += 2 * twice) {
-        float* const p0 = data + 2 * group;
-        float* const p1 = p0 + 2 * half;
-        float* const p2 = p0 + 2 * twice;
-        float* const p3 = p2 + 2 * half;
-        for (std::ptrdiff_t m = 0; m < half; m += 4) {
-            FloatPair a = LoadBlock(p0 + 2 * m);
-            FloatPair b = LoadBlock(p1 + 2 * m);
-            FloatPair c = LoadBlock(p2 + 2 * m);
-            FloatPair d = LoadBlock(p3 + 2 * m);
-            const D4 wr = Ops::Load(w.wr + half + m);
-            const D4 wi = Ops::Load(w.wi + half + m);
-            Butterfly(a, b, wr, wi);
-            Butterfly(c, d, wr, wi);
-            Butterfly(a, c, Ops::Load(w.wr + twice + m), Ops::Load(w.wi + twice + m));
-            Butterfly(b, d, Ops::Load(w.wr + twice + half + m), Ops::Load(w.wi + twice + half + m));
-            StoreBlock(p0 + 2 * m, a);
-            StoreBlock(p1 + 2 * m, b);
-            StoreBlock(p2 + 2 * m, c);
-            StoreBlock(p3 + 2 * m, d);
-        }
-    }
+    for (std::ptrdiff_t group = begin; group < end; group += 4 * half)
+        for (std::ptrdiff_t m = 0; m < half; m += 4)
+            DoubleBlockStep(data + 2 * group, half, m, w);
 }
 
 // The passes of half = first, 2 * first, .. last over the groups starting in
@@ -360,14 +364,25 @@ void ComplexFftAfterSweep(float* data, const PassTwiddles& w, float scale)
     LastPass(data, n / 2, w, scale);
 }
 
-// ComplexFftKernel for kTablePoints points up to the passes the columns run.
+// ComplexFftKernel for kTablePoints points up to the middle passes.
 void ComplexFftHead(float* data, const PassTwiddles& w)
 {
     constexpr std::ptrdiff_t n = kTablePoints;
-    static_assert(kCachePoints <= n && kColumnSpan / 2 < kCachePoints);
+    static_assert(kCachePoints <= n && kMiddleSpan / 2 < kCachePoints);
     BitReverseFirstPasses(data, TableBits(), w);
     for (std::ptrdiff_t c = 0; c < n; c += kCachePoints)
-        BlockPasses(data, c, c + kCachePoints, 4, kColumnSpan / 2, w);
+        BlockPasses(data, c, c + kCachePoints, 4, kMiddleSpan / 2, w);
+}
+
+// The middle passes (half kMiddleSpan and 2 * kMiddleSpan, one double pass) for
+// middle group s: in every group of kColumnSpan points, the sweeps from point
+// m = 8s .. 8s + 7. The butterflies of the whole-array double pass.
+static_assert(4 * kMiddleSpan == kColumnSpan, "the middle passes are one double pass");
+KORVAX_KERNEL void MiddlePasses(float* data, int s, const PassTwiddles& w)
+{
+    for (std::ptrdiff_t group = 0; group < kTablePoints; group += kColumnSpan)
+        for (std::ptrdiff_t m = 8 * std::ptrdiff_t(s); m < 8 * std::ptrdiff_t(s) + 8; m += 4)
+            DoubleBlockStep(data + 2 * group, kMiddleSpan, m, w);
 }
 
 // The passes after the head for the four-point column block from point r
@@ -433,6 +448,8 @@ void ComplexFftColumns(float* data, const PassTwiddles& w, float scale, int firs
 {
     const F4 s = _mm_set1_ps(scale);
     for (int g = first; g < end; ++g) {
+        if (g < kMiddleGroups)
+            MiddlePasses(data, g, w);
         ColumnBlockPasses(data, 8 * std::ptrdiff_t(g), w, s);
         ColumnBlockPasses(data, 8 * std::ptrdiff_t(g) + 4, w, s);
     }

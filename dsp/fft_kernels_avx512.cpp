@@ -135,37 +135,41 @@ KORVAX_KERNEL8 void BlockPass8(float* data, std::ptrdiff_t begin, std::ptrdiff_t
     }
 }
 
+// DoubleBlockStep on eight lanes: the blocks from m and from m + s/2 points
+// (s the pairing's second) of the quarters of the group at p0.
+KORVAX_KERNEL8 void DoubleBlockStep8(float* p0, std::ptrdiff_t half, std::ptrdiff_t m, std::ptrdiff_t s,
+                                     const TwiddleFetch& t)
+{
+    const std::ptrdiff_t twice = 2 * half;
+    float* const p1 = p0 + 2 * half;
+    float* const p2 = p0 + 2 * twice;
+    float* const p3 = p2 + 2 * half;
+    const std::ptrdiff_t f = 2 * m;
+    FloatPair8 a = LoadBlocks(p0 + f, p0 + f + s);
+    FloatPair8 b = LoadBlocks(p1 + f, p1 + f + s);
+    FloatPair8 c = LoadBlocks(p2 + f, p2 + f + s);
+    FloatPair8 d = LoadBlocks(p3 + f, p3 + f + s);
+    const D8 wr = t.Re(half + m);
+    const D8 wi = t.Im(half + m);
+    Butterfly8(a, b, wr, wi);
+    Butterfly8(c, d, wr, wi);
+    Butterfly8(a, c, t.Re(twice + m), t.Im(twice + m));
+    Butterfly8(b, d, t.Re(twice + half + m), t.Im(twice + half + m));
+    StoreBlocks(p0 + f, p0 + f + s, a);
+    StoreBlocks(p1 + f, p1 + f + s, b);
+    StoreBlocks(p2 + f, p2 + f + s, c);
+    StoreBlocks(p3 + f, p3 + f + s, d);
+}
+
 // DoubleBlockPass on eight lanes, with the same pairing rule.
 KORVAX_KERNEL8 void DoubleBlockPass8(float* data, std::ptrdiff_t begin, std::ptrdiff_t end, std::ptrdiff_t half,
                                      const PassTwiddles& w)
 {
-    const std::ptrdiff_t twice = 2 * half;
-    const Pairing pairing = PairBlocks(half, 2 * twice);
+    const Pairing pairing = PairBlocks(half, 4 * half);
     const TwiddleFetch t{w, pairing.sameTwiddles};
-    const std::ptrdiff_t s = pairing.second;
-    for (std::ptrdiff_t group = begin; group < end; group += pairing.groupStep) {
-        float* const p0 = data + 2 * group;
-        float* const p1 = p0 + 2 * half;
-        float* const p2 = p0 + 2 * twice;
-        float* const p3 = p2 + 2 * half;
-        for (std::ptrdiff_t m = 0; m < half; m += pairing.mStep) {
-            const std::ptrdiff_t f = 2 * m;
-            FloatPair8 a = LoadBlocks(p0 + f, p0 + f + s);
-            FloatPair8 b = LoadBlocks(p1 + f, p1 + f + s);
-            FloatPair8 c = LoadBlocks(p2 + f, p2 + f + s);
-            FloatPair8 d = LoadBlocks(p3 + f, p3 + f + s);
-            const D8 wr = t.Re(half + m);
-            const D8 wi = t.Im(half + m);
-            Butterfly8(a, b, wr, wi);
-            Butterfly8(c, d, wr, wi);
-            Butterfly8(a, c, t.Re(twice + m), t.Im(twice + m));
-            Butterfly8(b, d, t.Re(twice + half + m), t.Im(twice + half + m));
-            StoreBlocks(p0 + f, p0 + f + s, a);
-            StoreBlocks(p1 + f, p1 + f + s, b);
-            StoreBlocks(p2 + f, p2 + f + s, c);
-            StoreBlocks(p3 + f, p3 + f + s, d);
-        }
-    }
+    for (std::ptrdiff_t group = begin; group < end; group += pairing.groupStep)
+        for (std::ptrdiff_t m = 0; m < half; m += pairing.mStep)
+            DoubleBlockStep8(data + 2 * group, half, m, pairing.second, t);
 }
 
 KORVAX_KERNEL8 void BlockPasses8(float* data, std::ptrdiff_t begin, std::ptrdiff_t end, std::ptrdiff_t first,
@@ -347,7 +351,15 @@ void ComplexFftHead8(float* data, const PassTwiddles& w)
     constexpr std::ptrdiff_t n = kTablePoints;
     BitReverseFirstPasses8(data, TableBits(), w);
     for (std::ptrdiff_t c = 0; c < n; c += kCachePoints)
-        BlockPasses8(data, c, c + kCachePoints, 4, kColumnSpan / 2, w);
+        BlockPasses8(data, c, c + kCachePoints, 4, kMiddleSpan / 2, w);
+}
+
+// MiddlePasses on eight lanes: blocks m and m + 4 together.
+KORVAX_KERNEL8 void MiddlePasses8(float* data, int s, const PassTwiddles& w)
+{
+    const TwiddleFetch t{w, false};
+    for (std::ptrdiff_t group = 0; group < kTablePoints; group += kColumnSpan)
+        DoubleBlockStep8(data + 2 * group, kMiddleSpan, 8 * std::ptrdiff_t(s), 8, t);
 }
 
 // ColumnBlockPasses of fft_kernels.inl for the two column blocks from point r
@@ -409,8 +421,11 @@ KORVAX_KERNEL8 void ColumnGroupPasses8(float* data, std::ptrdiff_t r, const Pass
 void ComplexFftColumns8(float* data, const PassTwiddles& w, float scale, int first, int end)
 {
     const F8 s = _mm256_set1_ps(scale);
-    for (int g = first; g < end; ++g)
+    for (int g = first; g < end; ++g) {
+        if (g < kMiddleGroups)
+            MiddlePasses8(data, g, w);
         ColumnGroupPasses8(data, 8 * std::ptrdiff_t(g), w, s);
+    }
 }
 
 // ---- the split pass -------------------------------------------------------------

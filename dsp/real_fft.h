@@ -27,8 +27,8 @@ void RealFft(float* data, std::int32_t n, std::int32_t forward) noexcept;
 // The inverse RealFft of n = kInverseColumnPoints in parts, for a reader that
 // takes the samples in order and may spread the work. BeginInverseRealFft does
 // most of it; if it returns true, FinishInverseColumns must then be called for
-// the groups 0 .. kInverseColumnGroups - 1, in any parts, before the samples are
-// read: once groups 0 .. g are done, samples 0 .. 16g + 15 are final, and after
+// the groups 0 .. kInverseColumnGroups - 1, in increasing order and in any
+// parts, before the samples are read: once groups 0 .. g are done, samples 0 .. 16g + 15 are final, and after
 // all of them the array holds exactly what RealFft would have left. If it returns
 // false (no vector kernels), the transform is already complete. The choice of
 // kernels must not change in between (only tests change it).
