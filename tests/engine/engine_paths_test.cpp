@@ -159,21 +159,32 @@ TEST(EngineHugeInput, HeldAlikeOnEveryPath)
     EXPECT_TRUE(std::all_of(outputs[0].begin(), outputs[0].end(), [](float x) { return std::isfinite(x); }));
 }
 
+// Runs `pairs` pairs of noise through the engine and the plain transcription
+// in calls of `callPairs`. Before each call, prepare(call, working) may change
+// the working values, and returns the call's sample rate.
+template <class Prepare>
+::testing::AssertionResult RunCallsAgainstPlain(int pairs, std::uint32_t seed, int callPairs, Prepare prepare)
+{
+    Direct d;
+    reference::Engine plain;
+    std::vector<float> data = RandomFloats(2 * std::size_t(pairs), seed, -30000.0f, 30000.0f);
+    std::vector<float> expected = data;
+    for (int start = 0, call = 0; start < pairs; start += callPairs, ++call) {
+        const std::int32_t rate = prepare(call, d.machine->working);
+        const int count = std::min(callPairs, pairs - start);
+        ProcessStereo(d.machine->engine, d.machine->working, &rate, data.data() + 2 * start, count, 3);
+        plain.Process(d.machine->working, rate, expected.data() + 2 * start, count, 3);
+    }
+    return SameBits(expected, data);
+}
+
 // The band masks' gains are kept from block to block while the setting holds;
 // a new sample rate alone must bring new ones, and the old rate the old ones.
 TEST(EngineMaskGains, SampleRateChangesAreFollowed)
 {
-    Direct d;
-    reference::Engine plain;
-    const int pairs = 60000;
-    std::vector<float> data = RandomFloats(2 * std::size_t(pairs), 41, -30000.0f, 30000.0f);
-    std::vector<float> expected = data;
-    for (int start = 0; start < pairs; start += 1000) {
-        const std::int32_t rate = start < 20000 ? 44100 : start < 40000 ? 48000 : 44100;
-        ProcessStereo(d.machine->engine, d.machine->working, &rate, data.data() + 2 * start, 1000, 3);
-        plain.Process(d.machine->working, rate, expected.data() + 2 * start, 1000, 3);
-    }
-    EXPECT_TRUE(SameBits(expected, data));
+    EXPECT_TRUE(RunCallsAgainstPlain(60000, 41, 1000, [](int call, WorkingParameters&) {
+        return call < 20 ? 44100 : call < 40 ? 48000 : 44100;
+    }));
 }
 
 // A call takes the previous call's derived values only when its working
@@ -181,21 +192,13 @@ TEST(EngineMaskGains, SampleRateChangesAreFollowed)
 // field and the link among them, and a rate that comes and goes, are followed.
 TEST(EngineCallValues, SettingsChangingOnEveryCallAreFollowed)
 {
-    Direct d;
-    reference::Engine plain;
-    const int pairs = 40000;
-    std::vector<float> data = RandomFloats(2 * std::size_t(pairs), 43, -30000.0f, 30000.0f);
-    std::vector<float> expected = data;
-    for (int start = 0, call = 0; start < pairs; start += 200, ++call) {
+    EXPECT_TRUE(RunCallsAgainstPlain(40000, 43, 200, [](int call, WorkingParameters& working) {
         // Most calls differ from the one before in the limiter release alone.
-        StoreParameterValue(d.machine->working, 16, call % 2 == 0 ? 1 : 128);
-        StoreParameterValue(d.machine->working, 0, std::uint8_t(100 + call / 3 % 3));   // input
-        d.machine->working.StereoLink = (call / 4) % 2;
-        const std::int32_t rate = call % 10 < 5 ? 44100 : 48000;
-        ProcessStereo(d.machine->engine, d.machine->working, &rate, data.data() + 2 * start, 200, 3);
-        plain.Process(d.machine->working, rate, expected.data() + 2 * start, 200, 3);
-    }
-    EXPECT_TRUE(SameBits(expected, data));
+        StoreParameterValue(working, 16, call % 2 == 0 ? 1 : 128);
+        StoreParameterValue(working, 0, std::uint8_t(100 + call / 3 % 3));   // input
+        working.StereoLink = (call / 4) % 2;
+        return call % 10 < 5 ? 44100 : 48000;
+    }));
 }
 
 // Processing, with block completions, parameter changes in between, every mode
