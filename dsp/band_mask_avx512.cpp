@@ -117,7 +117,7 @@ std::int32_t ApplyGainsAvx512(float* const (&left)[3], float* const (&right)[3],
     for (; e + 15 < count; e += 16) {
         const std::int32_t entry = (e - 1) / 2;
         std::uint32_t word;
-        __builtin_memcpy(&word, codes + entry / 2, sizeof word);
+        std::memcpy(&word, codes + entry / 2, sizeof word);   // x86: the first code lowest
         if ((word & 0x80808080u) == 0x80808080u) {
             // Every gain 0 or 1: a float times it is exact in float (NaN for an
             // infinity times 0, the zero's sign from the element).
