@@ -4,21 +4,35 @@
 // machine's own host drives it. So any LV2 host plays the very machine that the
 // korvax renderer plays, with the same results to the last bit.
 //
-// Ports (korvax.ttl): 0 to 16 are the machine's parameters in table order, 17 is
-// the "Stereo link" attribute, 18 and 19 the left and right input, 20 and 21 the
-// left and right output, 22 the latency in frames.
+// Ports (lv2/ports.h; korvax.ttl is written from the machine's tables by
+// korvax_lv2_ttl): 0 to 16 are the machine's parameters in table order, each
+// in its unit (dB, Hz, ms, n:1, %; the bare step for "Steepness", an
+// enumeration for "Solo mode"), 17 the "Stereo link" attribute, 18 and 19 the
+// left and right input, 20 and 21 the outputs, 22 the latency in frames, 23
+// the enabled switch.
 //
-// Controls reach the machine as its host delivers them: the bytes of the
-// parameters whose values changed are written into the parameter block (every
-// other byte holds its no-value byte), the link value goes into the attribute,
-// and ApplyParameters runs before the next processing call. The first run after
-// activation writes every parameter, so ports the host leaves alone take the
-// defaults korvax.ttl declares rather than the machine's start values.
+// Controls reach the machine as its host delivers them: a control's value
+// selects the step whose exact value is nearest (params/value_units.h, the rule
+// the korvax tool follows too), the bytes of the parameters whose steps changed
+// are written into the parameter block (every other byte holds its no-value
+// byte), the link value goes into the attribute, and ApplyParameters runs
+// before the next processing call. The first run after activation writes every
+// parameter, so ports the host leaves alone take the defaults korvax.ttl
+// declares (the values of the declared default steps), not the machine's start
+// values; the "Start values" preset holds those.
+//
+// Enabled off: the output is the input delayed by the latency the plug-in
+// reports, so that a host's delay compensation holds, and the machine keeps
+// running on the input, so that switching back finds it where it would have
+// been. Each switch fades linearly between the two over kCrossFadeSeconds.
+// Solo mode "bypass" stays the machine's own: the input undelayed, with a
+// reported latency of 0.
 //
 // Levels: LV2 audio spans ±1.0 and the machine's full scale is ±32768. Samples
 // are scaled by 2^15 on the way in and 2^-15 on the way out, which is exact; a
-// sample that is not finite at machine scale enters as silence, as in the
-// korvax renderer, because one NaN would stay in the gain followers for good.
+// sample that is not finite at machine scale enters the machine as silence, as
+// in the korvax renderer, because one NaN would stay in the gain followers for
+// good. The delayed input passes as it came.
 
 #include <lv2/core/lv2.h>
 #include <lv2/core/lv2_util.h>
@@ -30,6 +44,9 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <exception>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -40,31 +57,20 @@
 #endif
 
 #include "host/reference_host.h"
+#include "lv2/ports.h"
+#include "params/value_units.h"
 
 namespace korvax::lv2 {
 namespace {
-
-constexpr int kParameterCount = 17;
-
-enum PortIndex : std::uint32_t {
-    kFirstParameterPort = 0,   // port i is parameter i, up to 16
-    kStereoLinkPort = 17,
-    kInLeftPort = 18,
-    kInRightPort = 19,
-    kOutLeftPort = 20,
-    kOutRightPort = 21,
-    kLatencyPort = 22,
-};
-
-constexpr int kSoloModeIndex = 5;
-constexpr int kSoloBypass = 4;
-constexpr float kLatencyFrames = 16383.0f;   // half a crossover block less one; none in bypass
 
 constexpr float kToMachine = 32768.0f;              // 2^15
 constexpr float kFromMachine = 1.0f / kToMachine;   // 2^-15, exact
 // Frames per processing call. Longer host blocks are processed in several
 // calls; the machine's output does not depend on how its input is divided.
 constexpr std::uint32_t kChunkFrames = 4096;
+// The input history for the delayed dry signal: the latency and the frame
+// being written.
+constexpr std::uint32_t kHistoryFrames = kLatencyFrames + 1;
 
 // The machine's results are defined for IEEE arithmetic: denormals kept,
 // round-to-nearest, exceptions masked. Hosts often run their audio threads with
@@ -89,46 +95,86 @@ private:
 #endif
 };
 
+std::uint32_t Bits(float value)
+{
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
 struct Plugin {
     std::unique_ptr<host::Library> library;
     std::unique_ptr<host::Machine> machine;   // declared after the library: destroyed first
     const MachineDescription* info = nullptr;
+    LV2_Log_Logger logger{};
+    bool ready = true;         // false after an activation failed: run() writes silence
 
     std::array<const float*, kParameterCount> parameterPorts{};
     const float* stereoLinkPort = nullptr;
+    const float* enabledPort = nullptr;
     const float* inLeft = nullptr;
     const float* inRight = nullptr;
     float* outLeft = nullptr;
     float* outRight = nullptr;
     float* latency = nullptr;
 
-    std::array<int, kParameterCount> applied{};   // the values the machine last took in
+    // The step each parameter port selects, worked out again only when the
+    // port's value changes (its bits, so that any NaN counts as a change).
+    std::array<std::uint32_t, kParameterCount> portBits{};
+    std::array<int, kParameterCount> portSteps{};
+
+    std::array<int, kParameterCount> applied{};   // the steps the machine last took in
     int appliedLink = 0;
     bool applyAll = true;      // the next run writes every parameter byte
     bool processed = false;    // audio has passed since the engine was last initialised
 
-    std::vector<float> pairs;  // kChunkFrames interleaved pairs at machine scale
+    // Enabled switch: 0 is the machine's output alone, fadeFrames the delayed
+    // input alone; between them a linear mix, one position per frame.
+    std::uint32_t fadeFrames = 1;
+    double fadeStep = 1.0;            // 1 / fadeFrames
+    std::uint32_t fadePosition = 0;
+    bool snapFade = true;             // the first run after activation does not fade
+
+    std::vector<float> pairs;         // kChunkFrames interleaved pairs at machine scale
+    std::vector<float> delayed;       // kChunkFrames interleaved pairs of the delayed input
+    std::vector<float> history;       // kHistoryFrames interleaved input pairs, a ring
+    std::uint32_t historyPosition = 0;
 };
 
-// A control port's value as a parameter value: rounded to the nearest whole
-// number and clamped to the declared range; NaN, or a port left unconnected,
-// gives the declared default.
-int ParameterValue(const float* port, const ParameterDescriptor& descriptor)
+// The step a parameter port selects: the step whose value in the parameter's
+// unit is nearest the port's value (beyond the range, its end); NaN, or a port
+// left unconnected, gives the declared default. The search (a scan of at most
+// 129 steps, some microseconds) runs only when the port's value has changed.
+int PortStep(Plugin& self, int index)
 {
-    if (port == nullptr || std::isnan(*port))
-        return descriptor.DefaultValue;
+    const ParameterDescriptor& d = *self.info->Parameters[index];
+    const float* port = self.parameterPorts[index];
+    if (port == nullptr)
+        return d.DefaultValue;
     const float value = *port;
-    if (value <= float(descriptor.MinValue))
-        return descriptor.MinValue;
-    if (value >= float(descriptor.MaxValue))
-        return descriptor.MaxValue;
-    return static_cast<int>(std::lround(value));
+    if (Bits(value) != self.portBits[index]) {
+        self.portBits[index] = Bits(value);
+        self.portSteps[index] =
+            std::isnan(value) ? d.DefaultValue : units::NearestStep(index, double(value), d.MinValue, d.MaxValue);
+    }
+    return self.portSteps[index];
 }
 
-// A toggle is on above zero.
-int LinkValue(const float* port)
+// Forgets every port's step: the next run works each out afresh.
+void ForgetPortSteps(Plugin& self)
 {
-    return port != nullptr && *port > 0.0f ? 1 : 0;
+    for (int i = 0; i < kParameterCount; ++i) {
+        self.portBits[i] = Bits(std::numeric_limits<float>::quiet_NaN());
+        self.portSteps[i] = self.info->Parameters[i]->DefaultValue;   // what that NaN selects
+    }
+}
+
+// A toggle is on above zero; `unconnected` when the host left it alone.
+int ToggleValue(const float* port, int unconnected)
+{
+    if (port == nullptr)
+        return unconnected;
+    return *port > 0.0f ? 1 : 0;
 }
 
 float ToMachine(float sample)
@@ -143,14 +189,14 @@ void TakeControls(Plugin& self)
 {
     bool changed = self.applyAll;
     for (int i = 0; i < kParameterCount; ++i) {
-        const int value = ParameterValue(self.parameterPorts[i], *self.info->Parameters[i]);
-        if (self.applyAll || value != self.applied[i]) {
-            self.machine->SetParameterByte(i, static_cast<std::uint8_t>(value));
-            self.applied[i] = value;
+        const int step = PortStep(self, i);
+        if (self.applyAll || step != self.applied[i]) {
+            self.machine->SetParameterByte(i, static_cast<std::uint8_t>(step));
+            self.applied[i] = step;
             changed = true;
         }
     }
-    const int link = LinkValue(self.stereoLinkPort);
+    const int link = ToggleValue(self.stereoLinkPort, self.info->Attributes[0]->DefaultValue);
     if (link != self.appliedLink)
         changed = true;
     if (changed) {
@@ -161,11 +207,69 @@ void TakeControls(Plugin& self)
     }
 }
 
+// Reads `count` input frames from `done` on: at machine scale into `pairs`, and
+// into the history, from which `delayed` takes each frame as it was `delay`
+// frames earlier.
+void TakeInput(Plugin& self, std::uint32_t done, std::uint32_t count, std::uint32_t delay)
+{
+    float* const pairs = self.pairs.data();
+    float* const delayed = self.delayed.data();
+    float* const history = self.history.data();
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const float left = self.inLeft != nullptr ? self.inLeft[done + i] : 0.0f;
+        const float right = self.inRight != nullptr ? self.inRight[done + i] : 0.0f;
+        pairs[2 * i] = ToMachine(left);
+        pairs[2 * i + 1] = ToMachine(right);
+        const std::uint32_t write = self.historyPosition;
+        history[2 * write] = left;
+        history[2 * write + 1] = right;
+        const std::uint32_t read = (write + kHistoryFrames - delay) % kHistoryFrames;
+        delayed[2 * i] = history[2 * read];
+        delayed[2 * i + 1] = history[2 * read + 1];
+        self.historyPosition = (write + 1) % kHistoryFrames;
+    }
+}
+
+// Writes `count` output frames from `done` on: the machine's output, the
+// delayed input, or, while the fade moves toward `target`, a mix of the two.
+// Precision: each end exactly as it is; a mix is formed in double and rounded
+// to float once.
+void WriteOutput(Plugin& self, std::uint32_t done, std::uint32_t count, std::uint32_t target)
+{
+    const float* const pairs = self.pairs.data();
+    const float* const delayed = self.delayed.data();
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (self.fadePosition < target)
+            ++self.fadePosition;
+        else if (self.fadePosition > target)
+            --self.fadePosition;
+        float left, right;
+        if (self.fadePosition == 0) {
+            left = pairs[2 * i] * kFromMachine;
+            right = pairs[2 * i + 1] * kFromMachine;
+        } else if (self.fadePosition == self.fadeFrames) {
+            left = delayed[2 * i];
+            right = delayed[2 * i + 1];
+        } else {
+            const double dryWeight = double(self.fadePosition) * self.fadeStep;
+            const double wetWeight = 1.0 - dryWeight;
+            left = static_cast<float>(double(pairs[2 * i] * kFromMachine) * wetWeight +
+                                      double(delayed[2 * i]) * dryWeight);
+            right = static_cast<float>(double(pairs[2 * i + 1] * kFromMachine) * wetWeight +
+                                       double(delayed[2 * i + 1]) * dryWeight);
+        }
+        if (self.outLeft != nullptr)
+            self.outLeft[done + i] = left;
+        if (self.outRight != nullptr)
+            self.outRight[done + i] = right;
+    }
+}
+
 // ---- LV2 entry points ---------------------------------------------------------------
 
 // Instantiation class: loads the bundle's machine library, creates and
 // initialises one machine at the host's sample rate and allocates the
-// interleaving buffer. Null, with a logged reason, when any of it fails.
+// buffers. Null, with a logged reason, when any of it fails.
 LV2_Handle Instantiate(const LV2_Descriptor*, double sampleRate, const char* bundlePath,
                        const LV2_Feature* const* features)
 {
@@ -186,6 +290,7 @@ LV2_Handle Instantiate(const LV2_Descriptor*, double sampleRate, const char* bun
         path += KORVAX_LV2_MACHINE_FILE;
 
         auto self = std::make_unique<Plugin>();
+        self->logger = logger;
         std::string error;
         self->library = host::Library::Open(path, error);
         if (!self->library) {
@@ -211,7 +316,12 @@ LV2_Handle Instantiate(const LV2_Descriptor*, double sampleRate, const char* bun
             return nullptr;
         }
         self->machine->Events().clear();
+        ForgetPortSteps(*self);
+        self->fadeFrames = static_cast<std::uint32_t>(std::max(1L, std::lround(sampleRate * kCrossFadeSeconds)));
+        self->fadeStep = 1.0 / double(self->fadeFrames);
         self->pairs.assign(2 * std::size_t(kChunkFrames), 0.0f);
+        self->delayed.assign(2 * std::size_t(kChunkFrames), 0.0f);
+        self->history.assign(2 * std::size_t(kHistoryFrames), 0.0f);
         return self.release();
     } catch (const std::exception& e) {
         lv2_log_error(&logger, "korvax: cannot create the plug-in: %s\n", e.what());
@@ -234,6 +344,7 @@ void ConnectPort(LV2_Handle handle, std::uint32_t port, void* data)
     case kOutLeftPort: self.outLeft = static_cast<float*>(data); break;
     case kOutRightPort: self.outRight = static_cast<float*>(data); break;
     case kLatencyPort: self.latency = static_cast<float*>(data); break;
+    case kEnabledPort: self.enabledPort = static_cast<const float*>(data); break;
     default: break;
     }
 }
@@ -241,16 +352,32 @@ void ConnectPort(LV2_Handle handle, std::uint32_t port, void* data)
 // Instantiation class: a fresh start. A machine that has processed audio is
 // initialised again (the host way: a new input mixer, whose initialisation
 // clears the engine and stores the machine's start values); either way the
-// next run writes every parameter.
+// next run writes every parameter, the delayed input starts from silence and
+// the enabled switch takes effect without a fade. Nothing is thrown to the
+// host: a failure is logged, and the instance then outputs silence.
 void Activate(LV2_Handle handle)
 {
     Plugin& self = *static_cast<Plugin*>(handle);
-    if (self.processed) {
-        self.machine->Initialise();
-        self.machine->Events().clear();   // the host objects' log would only grow
-        self.processed = false;
+    try {
+        if (self.processed || !self.ready) {
+            self.machine->Initialise();
+            self.machine->Events().clear();   // the host objects' log would only grow
+            self.processed = false;
+            self.ready = self.machine->CurrentMixer() != nullptr;
+            if (!self.ready)
+                lv2_log_error(&self.logger, "korvax: the machine did not take its input mixer\n");
+        }
+    } catch (const std::exception& e) {
+        self.ready = false;
+        lv2_log_error(&self.logger, "korvax: cannot activate the plug-in: %s\n", e.what());
+    } catch (...) {
+        self.ready = false;
+        lv2_log_error(&self.logger, "korvax: cannot activate the plug-in\n");
     }
     self.applyAll = true;
+    self.snapFade = true;
+    std::fill(self.history.begin(), self.history.end(), 0.0f);
+    self.historyPosition = 0;
 }
 
 // Audio class, real-time safe: no allocation, lock or I/O. Any frame count,
@@ -258,27 +385,32 @@ void Activate(LV2_Handle handle)
 void Run(LV2_Handle handle, std::uint32_t frames)
 {
     Plugin& self = *static_cast<Plugin*>(handle);
+    if (!self.ready) {
+        if (self.latency != nullptr)
+            *self.latency = float(kLatencyFrames);
+        for (float* out : {self.outLeft, self.outRight})
+            if (out != nullptr)
+                std::fill(out, out + frames, 0.0f);
+        return;
+    }
     const IeeeArithmeticScope arithmetic;
     TakeControls(self);
+    const std::uint32_t delay = self.applied[kSoloModeIndex] == kSoloBypass ? 0 : kLatencyFrames;
     if (self.latency != nullptr)
-        *self.latency = self.applied[kSoloModeIndex] == kSoloBypass ? 0.0f : kLatencyFrames;
+        *self.latency = float(delay);
+    const std::uint32_t target = ToggleValue(self.enabledPort, 1) ? 0 : self.fadeFrames;
+    if (self.snapFade) {
+        self.fadePosition = target;
+        self.snapFade = false;
+    }
 
-    float* const pairs = self.pairs.data();
     for (std::uint32_t done = 0; done < frames;) {
         const std::uint32_t count = std::min(kChunkFrames, frames - done);
         // Every input frame of the chunk is read before any output frame is
         // written, so the ports may alias one another in any way.
-        for (std::uint32_t i = 0; i < count; ++i) {
-            pairs[2 * i] = self.inLeft != nullptr ? ToMachine(self.inLeft[done + i]) : 0.0f;
-            pairs[2 * i + 1] = self.inRight != nullptr ? ToMachine(self.inRight[done + i]) : 0.0f;
-        }
-        self.machine->Process(pairs, static_cast<std::int32_t>(count), host::kModeInputOutput);
-        if (self.outLeft != nullptr)
-            for (std::uint32_t i = 0; i < count; ++i)
-                self.outLeft[done + i] = pairs[2 * i] * kFromMachine;
-        if (self.outRight != nullptr)
-            for (std::uint32_t i = 0; i < count; ++i)
-                self.outRight[done + i] = pairs[2 * i + 1] * kFromMachine;
+        TakeInput(self, done, count, delay);
+        self.machine->Process(self.pairs.data(), static_cast<std::int32_t>(count), host::kModeInputOutput);
+        WriteOutput(self, done, count, target);
         done += count;
     }
     if (frames > 0)

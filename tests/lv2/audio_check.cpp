@@ -1,9 +1,12 @@
-// lv2_audio_check: the two file helpers of the LV2 host checks (scripts/ci.d/80-lv2.sh).
+// lv2_audio_check: the file helpers of the LV2 host checks (scripts/ci.d/80-lv2.sh).
 //
 //   lv2_audio_check signal OUT.wav [SECONDS] [RATE]
 //       writes a stereo 32-bit float WAV (default 1.5 s at 44100 Hz) whose bands
 //       and channels move at different levels, so that every compressor, the
 //       stereo link and the limiter have work to do.
+//   lv2_audio_check delay IN.wav OUT.wav FRAMES
+//       writes IN delayed by FRAMES frames of silence, as long as IN, as 32-bit
+//       float: what a bypass that keeps the latency must output.
 //   lv2_audio_check compare EXPECTED.wav ACTUAL.wav [--signal-from FRAME]
 //       succeeds when both are 32-bit float files of the same shape whose samples
 //       are equal bit for bit; with --signal-from, ACTUAL must also carry sound
@@ -62,6 +65,27 @@ std::uint32_t Bits(float x)
     return bits;
 }
 
+bool Write(const std::string& path, int channels, int sampleRate, const std::vector<float>& samples)
+{
+    SF_INFO info{};
+    info.channels = channels;
+    info.samplerate = sampleRate;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (file == nullptr) {
+        std::fprintf(stderr, "cannot write '%s': %s\n", path.c_str(), sf_strerror(nullptr));
+        return false;
+    }
+    const auto frames = static_cast<sf_count_t>(samples.size() / channels);
+    const sf_count_t written = sf_writef_float(file, samples.data(), frames);
+    sf_close(file);
+    if (written != frames) {
+        std::fprintf(stderr, "cannot write '%s'\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
 int Signal(const std::string& path, double seconds, int sampleRate)
 {
     const auto frames = static_cast<std::int64_t>(std::llround(seconds * sampleRate));
@@ -78,24 +102,23 @@ int Signal(const std::string& path, double seconds, int sampleRate)
         samples[2 * i] = static_cast<float>(low + mid + high + hiss);
         samples[2 * i + 1] = static_cast<float>(0.7 * low - mid + 1.3 * high - hiss);
     }
-    SF_INFO info{};
-    info.channels = 2;
-    info.samplerate = sampleRate;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (file == nullptr) {
-        std::fprintf(stderr, "cannot write '%s': %s\n", path.c_str(), sf_strerror(nullptr));
+    if (!Write(path, 2, sampleRate, samples))
         return 1;
-    }
-    const sf_count_t written = sf_writef_float(file, samples.data(), frames);
-    sf_close(file);
-    if (written != frames) {
-        std::fprintf(stderr, "cannot write '%s'\n", path.c_str());
-        return 1;
-    }
     std::printf("%s: %lld frames, stereo, %d Hz, 32-bit float\n", path.c_str(), static_cast<long long>(frames),
                 sampleRate);
     return 0;
+}
+
+int Delay(const std::string& inPath, const std::string& outPath, long long frames)
+{
+    Audio in;
+    if (!Read(inPath, in))
+        return 1;
+    const std::size_t shift = static_cast<std::size_t>(frames) * in.channels;
+    std::vector<float> delayed(in.samples.size(), 0.0f);
+    for (std::size_t i = shift; i < delayed.size(); ++i)
+        delayed[i] = in.samples[i - shift];
+    return Write(outPath, in.channels, in.sampleRate, delayed) ? 0 : 1;
 }
 
 int Compare(const std::string& expectedPath, const std::string& actualPath, long long signalFrom)
@@ -145,6 +168,7 @@ int Compare(const std::string& expectedPath, const std::string& actualPath, long
 int Usage()
 {
     std::fprintf(stderr, "usage: lv2_audio_check signal OUT.wav [SECONDS] [RATE]\n"
+                         "       lv2_audio_check delay IN.wav OUT.wav FRAMES\n"
                          "       lv2_audio_check compare EXPECTED.wav ACTUAL.wav [--signal-from FRAME]\n");
     return 2;
 }
@@ -161,6 +185,8 @@ int main(int argc, char** argv)
             return Usage();
         return Signal(args[1], seconds, rate);
     }
+    if (args.size() == 4 && args[0] == "delay" && std::atoll(args[3].c_str()) >= 0)
+        return Delay(args[1], args[2], std::atoll(args[3].c_str()));
     if (args.size() == 3 && args[0] == "compare")
         return Compare(args[1], args[2], -1);
     if (args.size() == 5 && args[0] == "compare" && args[3] == "--signal-from")

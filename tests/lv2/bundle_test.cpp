@@ -1,13 +1,18 @@
-// korvax.ttl as a host reads it (through lilv) against the machine's own
-// description: the port table must not drift from the parameter table.
+// The bundle's Turtle files as a host reads them (through lilv) against the
+// machine's own description: the port table must not drift from the parameter
+// table, each control shows its unit, and the declared values select the
+// declared steps.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "lv2_test_host.h"
+#include "params/value_units.h"
 
 namespace korvax::test {
 namespace {
@@ -36,18 +41,12 @@ protected:
     const MachineDescription* info = bundle.machineLibrary->Info();
 
     LilvNode* Uri(const char* uri) { return nodes_.emplace_back(lilv_new_uri(bundle.world, uri)); }
+    LilvNode* Uri(const std::string& uri) { return Uri(uri.c_str()); }
     const LilvPort* Port(std::uint32_t index) { return lilv_plugin_get_port_by_index(bundle.plugin, index); }
     bool Is(const LilvPort* port, const char* classUri) { return lilv_port_is_a(bundle.plugin, port, Uri(classUri)); }
     bool Has(const LilvPort* port, const char* propertyUri)
     {
         return lilv_port_has_property(bundle.plugin, port, Uri(propertyUri));
-    }
-    std::string Text(const LilvPort* port, const char* predicateUri)
-    {
-        LilvNodes* values = lilv_port_get_value(bundle.plugin, port, Uri(predicateUri));
-        std::string text = values != nullptr ? lilv_node_as_string(lilv_nodes_get_first(values)) : "";
-        lilv_nodes_free(values);
-        return text;
     }
     std::string Name(const LilvPort* port)
     {
@@ -56,17 +55,37 @@ protected:
         lilv_node_free(name);
         return text;
     }
-    void ExpectRange(std::uint32_t index, int minimum, int maximum, int fallback)
+    std::string Uri(const LilvNode* node) { return node != nullptr ? lilv_node_as_uri(node) : ""; }
+    std::string Value(const LilvPort* port, const char* predicateUri)
+    {
+        LilvNodes* values = lilv_port_get_value(bundle.plugin, port, Uri(predicateUri));
+        std::string text = values != nullptr ? lilv_node_as_string(lilv_nodes_get_first(values)) : "";
+        lilv_nodes_free(values);
+        return text;
+    }
+    // The port's declared default, minimum and maximum as a host reads them (floats).
+    std::array<float, 3> Range(std::uint32_t index)
     {
         LilvNode *def = nullptr, *min = nullptr, *max = nullptr;
         lilv_port_get_range(bundle.plugin, Port(index), &def, &min, &max);
-        ASSERT_TRUE(def && min && max) << "port " << index;
-        EXPECT_EQ(lilv_node_as_int(min), minimum) << "port " << index;
-        EXPECT_EQ(lilv_node_as_int(max), maximum) << "port " << index;
-        EXPECT_EQ(lilv_node_as_int(def), fallback) << "port " << index;
+        std::array<float, 3> range{lilv_node_as_float(def), lilv_node_as_float(min), lilv_node_as_float(max)};
+        EXPECT_TRUE(def && min && max) << "port " << index;
         lilv_node_free(def);
         lilv_node_free(min);
         lilv_node_free(max);
+        return range;
+    }
+    std::map<int, std::string> ScaleLabels(std::uint32_t index)
+    {
+        std::map<int, std::string> labels;
+        LilvScalePoints* points = lilv_port_get_scale_points(bundle.plugin, Port(index));
+        LILV_FOREACH (scale_points, it, points) {
+            const LilvScalePoint* point = lilv_scale_points_get(points, it);
+            labels[lilv_node_as_int(lilv_scale_point_get_value(point))] =
+                lilv_node_as_string(lilv_scale_point_get_label(point));
+        }
+        lilv_scale_points_free(points);
+        return labels;
     }
 
     void TearDown() override
@@ -80,8 +99,37 @@ private:
 };
 
 #define LV2_CORE(term) "http://lv2plug.in/ns/lv2core#" term
+#define PORT_GROUPS(term) "http://lv2plug.in/ns/ext/port-groups#" term
+#define UNITS(term) "http://lv2plug.in/ns/extensions/units#" term
+#define LOGARITHMIC "http://lv2plug.in/ns/ext/port-props#logarithmic"
 
-TEST_F(Lv2Bundle, ParameterPortsFollowTheMachinesTable)
+// What each control port shows: its unit (none for the bare step and the
+// words), and whether a host should draw it on a logarithmic scale.
+struct Shown {
+    const char* unit;
+    bool logarithmic;
+};
+const Shown kShown[kParameterCount] = {
+    {UNITS("db"), false},                      // Input
+    {UNITS("hz"), true},                       // LowSplit
+    {UNITS("hz"), true},                       // HighSplit
+    {"", false},                               // Steepness
+    {UNITS("pc"), false},                      // Stereo wid.low
+    {"", false},                               // Solo mode
+    {UNITS("db"), false},                      // Comp: Thr.low
+    {UNITS("db"), false},                      // Comp: Thr.mid
+    {UNITS("db"), false},                      // Comp: Thr.hi
+    {KORVAX_LV2_URI "#ratio", false},          // Comp: Ratio
+    {UNITS("ms"), true},                       // Comp: Attack
+    {UNITS("ms"), true},                       // Comp: Releas
+    {UNITS("db"), false},                      // Comp: Out low
+    {UNITS("db"), false},                      // Comp: Out mid
+    {UNITS("db"), false},                      // Comp: Out hi
+    {UNITS("db"), false},                      // Limit: Thresh.
+    {UNITS("ms"), true},                       // Limit: Release
+};
+
+TEST_F(Lv2Bundle, ParameterPortsFollowTheMachinesTableInTheirUnits)
 {
     ASSERT_EQ(lilv_plugin_get_num_ports(bundle.plugin), kPortCount);
     for (int i = 0; i < kParameterCount; ++i) {
@@ -91,46 +139,58 @@ TEST_F(Lv2Bundle, ParameterPortsFollowTheMachinesTable)
         EXPECT_TRUE(Is(port, LV2_CORE("InputPort")) && Is(port, LV2_CORE("ControlPort")));
         EXPECT_EQ(lilv_node_as_string(lilv_port_get_symbol(bundle.plugin, port)), Symbol(d.Name));
         EXPECT_EQ(Name(port), d.Name);
-        EXPECT_EQ(Text(port, "http://www.w3.org/2000/01/rdf-schema#comment"), d.Description);
-        EXPECT_TRUE(Has(port, LV2_CORE("integer")));
-        ExpectRange(i, d.MinValue, d.MaxValue, d.DefaultValue);
+        EXPECT_EQ(Value(port, "http://www.w3.org/2000/01/rdf-schema#comment"), d.Description);
+        EXPECT_EQ(Value(port, UNITS("unit")), kShown[i].unit);
+        EXPECT_EQ(Has(port, LOGARITHMIC), kShown[i].logarithmic);
+        EXPECT_EQ(Has(port, LV2_CORE("integer")), kShown[i].unit[0] == '\0');
+
+        // The range spans the values of the end steps (the limiter threshold
+        // falls as its step rises), and each declared value, read as a float,
+        // selects its step again.
+        const auto [def, min, max] = Range(i);
+        const float first = PortValue(i, d.MinValue), last = PortValue(i, d.MaxValue);
+        EXPECT_EQ(min, std::min(first, last));
+        EXPECT_EQ(max, std::max(first, last));
+        EXPECT_EQ(def, PortValue(i, d.DefaultValue));
+        EXPECT_EQ(units::NearestStep(i, def, d.MinValue, d.MaxValue), d.DefaultValue);
+        EXPECT_EQ(units::NearestStep(i, min, d.MinValue, d.MaxValue), first < last ? d.MinValue : d.MaxValue);
+        EXPECT_EQ(units::NearestStep(i, max, d.MinValue, d.MaxValue), first < last ? d.MaxValue : d.MinValue);
     }
     EXPECT_EQ(Symbol("Comp: Thr.low"), "comp_thr_low");   // the rule the README gives
     EXPECT_EQ(Symbol("Limit: Thresh."), "limit_thresh");
+    // A few values as a generic host shows them.
+    EXPECT_NEAR(Range(6)[0], -23.75f, 0.005f);    // Comp: Thr.low 29
+    EXPECT_NEAR(Range(1)[0], 190.8f, 0.05f);      // LowSplit 42
+    EXPECT_NEAR(Range(10)[0], 7.389f, 0.0005f);   // Comp: Attack 40
+    EXPECT_EQ(Range(15)[0], -0.5f);               // Limit: Thresh. 5
+    EXPECT_EQ(Range(4)[0], 100.0f);               // Stereo wid.low 64
 }
 
-TEST_F(Lv2Bundle, SoloModeOffersTheMachinesOwnWords)
+TEST_F(Lv2Bundle, RatioUnitRendersAsNToOne)
 {
-    const LilvPort* port = Port(kSoloModePort);
-    EXPECT_TRUE(Has(port, LV2_CORE("enumeration")));
-    std::string error;
-    auto machine = host::Machine::Create(*bundle.machineLibrary, kSampleRate, error);
-    ASSERT_TRUE(machine) << error;
-    std::map<int, std::string> expected;
-    for (int v = info->Parameters[kSoloModePort]->MinValue; v <= info->Parameters[kSoloModePort]->MaxValue; ++v)
-        expected[v] = machine->Describe(kSoloModePort, v);
-    EXPECT_EQ(expected.at(0), "-");
-    EXPECT_EQ(expected.at(4), "bypass");
-
-    std::map<int, std::string> labels;
-    LilvScalePoints* points = lilv_port_get_scale_points(bundle.plugin, port);
-    LILV_FOREACH (scale_points, it, points) {
-        const LilvScalePoint* point = lilv_scale_points_get(points, it);
-        labels[lilv_node_as_int(lilv_scale_point_get_value(point))] =
-            lilv_node_as_string(lilv_scale_point_get_label(point));
-    }
-    lilv_scale_points_free(points);
-    EXPECT_EQ(labels, expected);
+    LilvNode* ratio = Uri(KORVAX_LV2_URI "#ratio");
+    LilvNode* render = lilv_world_get(bundle.world, ratio, Uri(UNITS("render")), nullptr);
+    ASSERT_NE(render, nullptr);
+    EXPECT_STREQ(lilv_node_as_string(render), "%.1f:1");
+    lilv_node_free(render);
 }
 
-TEST_F(Lv2Bundle, LinkAudioAndLatencyPorts)
+TEST_F(Lv2Bundle, SoloModeOffersReadableWords)
+{
+    EXPECT_TRUE(Has(Port(kSoloModePort), LV2_CORE("enumeration")));
+    const std::map<int, std::string> expected = {{0, "all bands"}, {1, "low"}, {2, "mid"}, {3, "high"}, {4, "bypass"}};
+    EXPECT_EQ(ScaleLabels(kSoloModePort), expected);
+}
+
+TEST_F(Lv2Bundle, LinkAudioLatencyAndEnabledPorts)
 {
     const AttributeDescriptor& link = *info->Attributes[0];
     const LilvPort* linkPort = Port(kStereoLinkPort);
     EXPECT_EQ(lilv_node_as_string(lilv_port_get_symbol(bundle.plugin, linkPort)), std::string("stereo_link"));
     EXPECT_EQ(Name(linkPort), link.Name);
     EXPECT_TRUE(Is(linkPort, LV2_CORE("InputPort")) && Has(linkPort, LV2_CORE("toggled")));
-    ExpectRange(kStereoLinkPort, link.MinValue, link.MaxValue, link.DefaultValue);
+    EXPECT_EQ(Range(kStereoLinkPort), (std::array<float, 3>{float(link.DefaultValue), float(link.MinValue),
+                                                             float(link.MaxValue)}));
 
     for (std::uint32_t index : {kInLeftPort, kInRightPort})
         EXPECT_TRUE(Is(Port(index), LV2_CORE("InputPort")) && Is(Port(index), LV2_CORE("AudioPort"))) << index;
@@ -142,6 +202,88 @@ TEST_F(Lv2Bundle, LinkAudioAndLatencyPorts)
     EXPECT_TRUE(Has(latency, LV2_CORE("reportsLatency")));
     EXPECT_EQ(lilv_plugin_get_port_by_designation(bundle.plugin, Uri(LV2_CORE("OutputPort")), Uri(LV2_CORE("latency"))),
               latency);
+
+    // The enabled switch: on by default, offered as the words off and on.
+    const LilvPort* enabled = Port(kEnabledPort);
+    EXPECT_EQ(lilv_plugin_get_port_by_designation(bundle.plugin, Uri(LV2_CORE("InputPort")), Uri(LV2_CORE("enabled"))),
+              enabled);
+    EXPECT_EQ(lilv_node_as_string(lilv_port_get_symbol(bundle.plugin, enabled)), std::string("enabled"));
+    EXPECT_EQ(Range(kEnabledPort), (std::array<float, 3>{1.0f, 0.0f, 1.0f}));
+    EXPECT_EQ(ScaleLabels(kEnabledPort), (std::map<int, std::string>{{0, "off"}, {1, "on"}}));
+}
+
+// Left and right of each direction form one stereo group, the plug-in's main
+// input and output: hosts such as GStreamer take the pair as one stream.
+TEST_F(Lv2Bundle, AudioPortsFormTheMainStereoPairs)
+{
+    const std::string in = KORVAX_LV2_URI "#in", out = KORVAX_LV2_URI "#out";
+    const struct {
+        std::uint32_t port;
+        std::string group;
+        const char* designation;
+    } expected[] = {{kInLeftPort, in, PORT_GROUPS("left")},
+                    {kInRightPort, in, PORT_GROUPS("right")},
+                    {kOutLeftPort, out, PORT_GROUPS("left")},
+                    {kOutRightPort, out, PORT_GROUPS("right")}};
+    for (const auto& e : expected) {
+        EXPECT_EQ(Value(Port(e.port), PORT_GROUPS("group")), e.group) << e.port;
+        EXPECT_EQ(Value(Port(e.port), LV2_CORE("designation")), e.designation) << e.port;
+    }
+    for (const std::string& group : {in, out})
+        EXPECT_TRUE(lilv_world_ask(bundle.world, Uri(group), Uri("http://www.w3.org/1999/02/22-rdf-syntax-ns#type"),
+                                   Uri(PORT_GROUPS("StereoGroup"))))
+            << group;
+    LilvNode* mainInput = lilv_world_get(bundle.world, lilv_plugin_get_uri(bundle.plugin), Uri(PORT_GROUPS("mainInput")),
+                                         nullptr);
+    LilvNode* mainOutput = lilv_world_get(bundle.world, lilv_plugin_get_uri(bundle.plugin),
+                                          Uri(PORT_GROUPS("mainOutput")), nullptr);
+    EXPECT_EQ(Uri(mainInput), in);
+    EXPECT_EQ(Uri(mainOutput), out);
+    lilv_node_free(mainInput);
+    lilv_node_free(mainOutput);
+}
+
+// Each preset names every parameter and the link, by symbol, with the value of
+// a step. Which steps the start-value preset holds is proven by its sound
+// (run_test.cpp).
+TEST_F(Lv2Bundle, PresetsSetEveryControlToAStep)
+{
+    LilvNodes* presets = lilv_plugin_get_related(bundle.plugin, Uri("http://lv2plug.in/ns/ext/presets#Preset"));
+    ASSERT_NE(presets, nullptr);
+    std::vector<std::string> labels;
+    LILV_FOREACH (nodes, it, presets) {
+        const LilvNode* preset = lilv_nodes_get(presets, it);
+        lilv_world_load_resource(bundle.world, preset);
+        LilvNode* label = lilv_world_get(bundle.world, preset, Uri("http://www.w3.org/2000/01/rdf-schema#label"), nullptr);
+        ASSERT_NE(label, nullptr);
+        labels.push_back(lilv_node_as_string(label));
+        lilv_node_free(label);
+
+        std::map<std::string, float> values;
+        LilvNodes* ports = lilv_world_find_nodes(bundle.world, preset, Uri(LV2_CORE("port")), nullptr);
+        LILV_FOREACH (nodes, p, ports) {
+            const LilvNode* port = lilv_nodes_get(ports, p);
+            LilvNode* symbol = lilv_world_get(bundle.world, port, Uri(LV2_CORE("symbol")), nullptr);
+            LilvNode* value =
+                lilv_world_get(bundle.world, port, Uri("http://lv2plug.in/ns/ext/presets#value"), nullptr);
+            if (symbol != nullptr && value != nullptr)
+                values[lilv_node_as_string(symbol)] = lilv_node_as_float(value);
+            lilv_node_free(symbol);
+            lilv_node_free(value);
+        }
+        lilv_nodes_free(ports);
+        EXPECT_EQ(values.size(), std::size_t(kParameterCount) + 1) << labels.back();
+        for (int i = 0; i < kParameterCount; ++i) {
+            const ParameterDescriptor& d = *info->Parameters[i];
+            ASSERT_EQ(values.count(Symbol(d.Name)), 1u) << labels.back() << ": " << d.Name;
+            const float value = values[Symbol(d.Name)];
+            EXPECT_EQ(value, PortValue(i, units::NearestStep(i, value, d.MinValue, d.MaxValue)))
+                << labels.back() << ": " << d.Name;
+        }
+        EXPECT_TRUE(values.count("stereo_link") == 1 && (values["stereo_link"] == 0.0f || values["stereo_link"] == 1.0f));
+    }
+    lilv_nodes_free(presets);
+    EXPECT_EQ(std::count(labels.begin(), labels.end(), "Start values"), 1);
 }
 
 } // namespace

@@ -1,8 +1,15 @@
 #include "lv2_test_host.h"
 
+#include "params/value_units.h"
+
 #include <gtest/gtest.h>
 
+#include <lv2/atom/atom.h>
+#include <lv2/presets/presets.h>
+#include <lv2/urid/urid.h>
+
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -36,6 +43,11 @@ Settings Settings::Declared()
     return s;
 }
 
+float PortValue(int index, int step)
+{
+    return static_cast<float>(units::StepValue(index, step));
+}
+
 Bundle& Bundle::Get()
 {
     static Bundle* bundle = [] {
@@ -66,7 +78,9 @@ PluginInstance::PluginInstance(double sampleRate)
     instance_ = lilv_plugin_instantiate(plugin, sampleRate, nullptr);
     if (instance_ == nullptr)
         throw std::runtime_error("the plug-in did not instantiate");
-    for (std::uint32_t port = 0; port <= kStereoLinkPort; ++port) {
+    for (std::uint32_t port = 0; port < kPortCount; ++port) {
+        if (port > kStereoLinkPort && port != kEnabledPort)
+            continue;
         controls_[port] = defaults[port];
         lilv_instance_connect_port(instance_, port, &controls_[port]);
     }
@@ -83,8 +97,88 @@ PluginInstance::~PluginInstance()
 void PluginInstance::Set(const Settings& settings)
 {
     for (int i = 0; i < kParameterCount; ++i)
-        controls_[i] = float(settings.values[i]);
+        controls_[i] = PortValue(i, settings.values[i]);
     controls_[kStereoLinkPort] = float(settings.link);
+}
+
+namespace {
+
+// A URID map for lilv's preset loading: each URI's number is its place in a list.
+LV2_URID MapUri(LV2_URID_Map_Handle handle, const char* uri)
+{
+    auto& uris = *static_cast<std::vector<std::string>*>(handle);
+    for (std::size_t i = 0; i < uris.size(); ++i)
+        if (uris[i] == uri)
+            return LV2_URID(i + 1);
+    uris.emplace_back(uri);
+    return LV2_URID(uris.size());
+}
+
+struct PresetTarget {
+    const LilvPlugin* plugin;
+    LilvWorld* world;
+    std::array<float, kPortCount>* controls;
+    LV2_URID_Map* map;
+    std::string error;   // thrown once lilv has returned
+};
+
+void SetPortValue(const char* symbol, void* data, const void* value, std::uint32_t size, std::uint32_t type)
+{
+    auto& target = *static_cast<PresetTarget*>(data);
+    LilvNode* name = lilv_new_string(target.world, symbol);
+    const LilvPort* port = lilv_plugin_get_port_by_symbol(target.plugin, name);
+    lilv_node_free(name);
+    if (port == nullptr) {
+        target.error = std::string("the preset names no port of the plug-in: ") + symbol;
+        return;
+    }
+    float number = 0.0f;
+    if (type == target.map->map(target.map->handle, LV2_ATOM__Float) && size == sizeof(float)) {
+        std::memcpy(&number, value, sizeof number);
+    } else if (type == target.map->map(target.map->handle, LV2_ATOM__Double) && size == sizeof(double)) {
+        double d;
+        std::memcpy(&d, value, sizeof d);
+        number = static_cast<float>(d);
+    } else if (type == target.map->map(target.map->handle, LV2_ATOM__Int) && size == sizeof(std::int32_t)) {
+        std::int32_t i;
+        std::memcpy(&i, value, sizeof i);
+        number = float(i);
+    } else {
+        target.error = std::string("the preset's value for ") + symbol + " has an unexpected type";
+        return;
+    }
+    (*target.controls)[lilv_port_get_index(target.plugin, port)] = number;
+}
+
+} // namespace
+
+void PluginInstance::ApplyPreset(const std::string& label)
+{
+    Bundle& bundle = Bundle::Get();
+    std::vector<std::string> uris;
+    LV2_URID_Map map{&uris, MapUri};
+    LilvNode* presetClass = lilv_new_uri(bundle.world, LV2_PRESETS__Preset);
+    LilvNode* labelPredicate = lilv_new_uri(bundle.world, "http://www.w3.org/2000/01/rdf-schema#label");
+    LilvNodes* presets = lilv_plugin_get_related(bundle.plugin, presetClass);
+    LilvState* state = nullptr;
+    LILV_FOREACH (nodes, it, presets) {
+        const LilvNode* preset = lilv_nodes_get(presets, it);
+        lilv_world_load_resource(bundle.world, preset);
+        LilvNode* name = lilv_world_get(bundle.world, preset, labelPredicate, nullptr);
+        if (name != nullptr && label == lilv_node_as_string(name) && state == nullptr)
+            state = lilv_state_new_from_world(bundle.world, &map, preset);
+        lilv_node_free(name);
+    }
+    lilv_nodes_free(presets);
+    lilv_node_free(labelPredicate);
+    lilv_node_free(presetClass);
+    if (state == nullptr)
+        throw std::runtime_error("no preset '" + label + "'");
+    PresetTarget target{bundle.plugin, bundle.world, &controls_, &map, {}};
+    lilv_state_restore(state, nullptr, SetPortValue, &target, 0, nullptr);
+    lilv_state_free(state);
+    if (!target.error.empty())
+        throw std::runtime_error(target.error);
 }
 
 void PluginInstance::Run(const float* inLeft, const float* inRight, float* outLeft, float* outRight,
@@ -117,13 +211,22 @@ void PluginInstance::Reactivate()
     lilv_instance_activate(instance_);
 }
 
-ReferenceMachine::ReferenceMachine(const Settings& settings)
+ReferenceMachine::ReferenceMachine()
 {
     std::string error;
     machine_ = host::Machine::Create(*Bundle::Get().machineLibrary, kSampleRate, error);
     if (!machine_)
         throw std::runtime_error(error);
     machine_->Initialise();
+}
+
+ReferenceMachine ReferenceMachine::Started()
+{
+    return ReferenceMachine();
+}
+
+ReferenceMachine::ReferenceMachine(const Settings& settings) : ReferenceMachine()
+{
     std::vector<std::pair<int, int>> all;
     for (int i = 0; i < kParameterCount; ++i)
         all.emplace_back(i, settings.values[i]);
@@ -157,6 +260,18 @@ Stereo ReferenceMachine::Process(const Stereo& in)
 Stereo Slice(const Stereo& audio, std::size_t from, std::size_t to)
 {
     return {{audio.left.begin() + from, audio.left.begin() + to}, {audio.right.begin() + from, audio.right.begin() + to}};
+}
+
+Stereo Delayed(const Stereo& audio, std::size_t frames)
+{
+    Stereo delayed;
+    delayed.left.assign(audio.Frames(), 0.0f);
+    delayed.right.assign(audio.Frames(), 0.0f);
+    for (std::size_t i = frames; i < audio.Frames(); ++i) {
+        delayed.left[i] = audio.left[i - frames];
+        delayed.right[i] = audio.right[i - frames];
+    }
+    return delayed;
 }
 
 Stereo Join(const Stereo& a, const Stereo& b)

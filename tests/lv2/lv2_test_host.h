@@ -8,22 +8,25 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "host/reference_host.h"
+#include "lv2/ports.h"
 
 namespace korvax::test {
 
-inline constexpr int kParameterCount = 17;
-inline constexpr std::uint32_t kStereoLinkPort = 17;
-inline constexpr std::uint32_t kInLeftPort = 18;
-inline constexpr std::uint32_t kInRightPort = 19;
-inline constexpr std::uint32_t kOutLeftPort = 20;
-inline constexpr std::uint32_t kOutRightPort = 21;
-inline constexpr std::uint32_t kLatencyPort = 22;
-inline constexpr std::uint32_t kPortCount = 23;
-inline constexpr int kSoloModePort = 5;
+using lv2::kEnabledPort;
+using lv2::kInLeftPort;
+using lv2::kInRightPort;
+using lv2::kLatencyPort;
+using lv2::kOutLeftPort;
+using lv2::kOutRightPort;
+using lv2::kParameterCount;
+using lv2::kPortCount;
+using lv2::kStereoLinkPort;
+inline constexpr int kSoloModePort = lv2::kSoloModeIndex;
 inline constexpr int kSampleRate = 44100;
 
 struct Stereo {
@@ -34,12 +37,16 @@ struct Stereo {
 // Seeded: bands and channels at moving levels, loud enough for every compressor.
 Stereo TestSignal(std::size_t frames, std::uint32_t seed);
 
-// Parameter values and the link, as whole numbers.
+// Parameter steps and the link, as whole numbers.
 struct Settings {
     std::array<int, kParameterCount> values{};
     int link = 0;
     static Settings Declared();   // the defaults the machine's description declares
 };
+
+// The value a control port carries for a step of parameter `index`: the step's
+// exact value in the parameter's unit, as a float.
+float PortValue(int index, int step);
 
 // The bundle's world, loaded once: the plug-in and its machine library.
 struct Bundle {
@@ -50,7 +57,8 @@ struct Bundle {
 };
 
 // One plug-in instance, its control ports connected to values the test sets
-// (starting at the port defaults lilv reads) and activated.
+// (starting at the port defaults lilv reads) and activated. The latency port is
+// read after every run.
 class PluginInstance {
 public:
     explicit PluginInstance(double sampleRate = kSampleRate);
@@ -59,8 +67,11 @@ public:
     PluginInstance& operator=(const PluginInstance&) = delete;
 
     float& Control(std::uint32_t port) { return controls_[port]; }
+    // Every parameter port to the value of its step, and the link.
     void Set(const Settings& settings);
     float Latency() const { return latency_; }
+    // Sets the controls as a lilv host applies the preset with this label.
+    void ApplyPreset(const std::string& label);
     LilvInstance* Raw() const { return instance_; }
 
     void Run(const float* inLeft, const float* inRight, float* outLeft, float* outRight, std::uint32_t frames);
@@ -80,15 +91,20 @@ private:
 class ReferenceMachine {
 public:
     explicit ReferenceMachine(const Settings& settings);
+    // A machine initialised and given no parameter: its start values.
+    static ReferenceMachine Started();
     // Writes the given parameter bytes and the link, and applies them.
     void Change(const std::vector<std::pair<int, int>>& parameters, int link);
     Stereo Process(const Stereo& in);
 
 private:
+    ReferenceMachine();
     std::unique_ptr<host::Machine> machine_;
 };
 
 Stereo Slice(const Stereo& audio, std::size_t from, std::size_t to);
+// `audio` delayed by `frames`, as long as before: silence first.
+Stereo Delayed(const Stereo& audio, std::size_t frames);
 Stereo Join(const Stereo& a, const Stereo& b);
 
 } // namespace korvax::test

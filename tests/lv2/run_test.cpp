@@ -107,35 +107,62 @@ TEST(Lv2Run, ControlChangesTakeEffectFromTheNextRun)
     Stereo out = plugin.Render(Slice(in, 0, kLinkOff), {256});
     plugin.Control(kStereoLinkPort) = 0.0f;
     out = Join(out, plugin.Render(Slice(in, kLinkOff, kLouder), {256}));
-    plugin.Control(0) = 100.0f;
-    plugin.Control(12) = 90.0f;
+    plugin.Control(0) = PortValue(0, 100);
+    plugin.Control(12) = PortValue(12, 90);
     out = Join(out, plugin.Render(Slice(in, kLouder, kFrames), {256}));
     EXPECT_TRUE(SameAudio(expected, out));
 }
 
-TEST(Lv2Run, ControlValuesAreRoundedAndClampedToTheDeclaredRange)
+// Values as a person sets them in a host select the step whose value is
+// nearest; beyond the range, its end; NaN, the declared default.
+TEST(Lv2Run, ControlValuesSelectTheNearestStep)
 {
     const Stereo in = TestSignal(kFrames, 5);
     Settings expected = Settings::Declared();
-    expected.values[0] = 128;   // 1000 -> the maximum
-    expected.values[9] = 64;    // 63.6 -> nearest
-    expected.values[15] = 0;    // -5 -> the minimum
-    expected.link = 1;          // toggles are on above zero
+    const struct {
+        int port;
+        float value;
+        int step;
+    } settings[] = {
+        {0, 1000.0f, 128},   // Input: beyond the range, the top
+        {1, 97.0f, 30},      // LowSplit in Hz: 97.2 Hz
+        {2, -5.0f, 0},       // HighSplit: no frequency, the bottom of the logarithmic scale
+        {3, 63.5f, 63},      // Steepness: a tie goes to the lower step
+        {4, 150.0f, 96},     // Stereo wid.low in %: 150% exactly
+        {6, -15.0f, 40},     // Comp: Thr.low in dB: -15.15 dB is nearer than -14.49 dB
+        {9, 8.2f, 64},       // Comp: Ratio: 8.22:1
+        {10, 1.8f, 12},      // Comp: Attack in ms, on a logarithmic scale: 1.82 ms
+        {15, 3.0f, 0},       // Limit: Thresh.: above 0 dB, step 0 (the curve falls)
+        {16, 270.0f, 80},    // Limit: Release: 270.4 ms
+    };
     PluginInstance plugin;
-    plugin.Control(0) = 1000.0f;
-    plugin.Control(9) = 63.6f;
-    plugin.Control(15) = -5.0f;
-    plugin.Control(3) = std::numeric_limits<float>::quiet_NaN();   // -> the default
-    plugin.Control(kStereoLinkPort) = 0.25f;
+    for (const auto& s : settings) {
+        plugin.Control(s.port) = s.value;
+        expected.values[s.port] = s.step;
+    }
+    plugin.Control(5) = std::numeric_limits<float>::quiet_NaN();   // Solo mode: the default
+    plugin.Control(kStereoLinkPort) = 0.25f;                        // a toggle is on above zero
+    expected.link = 1;
     EXPECT_TRUE(SameAudio(ReferenceMachine(expected).Process(in), plugin.Render(in, {512})));
 }
 
-TEST(Lv2Run, LatencyPortFollowsBypass)
+TEST(Lv2Run, StartValuesPresetPlaysTheMachinesOwnStart)
+{
+    const Stereo in = TestSignal(kFrames, 13);
+    PluginInstance plugin;
+    plugin.ApplyPreset("Start values");
+    EXPECT_TRUE(SameAudio(ReferenceMachine::Started().Process(in), plugin.Render(in, {1000})));
+}
+
+TEST(Lv2Run, LatencyStaysWhateverTheEnabledSwitchAndFollowsTheSoloBypass)
 {
     PluginInstance plugin;
     float l = 0.0f, r = 0.0f;
-    plugin.Run(&l, &r, &l, &r, 1);
-    EXPECT_EQ(plugin.Latency(), 16383.0f);
+    for (const float enabled : {1.0f, 0.0f, 1.0f, 0.0f}) {
+        plugin.Control(kEnabledPort) = enabled;
+        plugin.Run(&l, &r, &l, &r, 1);
+        EXPECT_EQ(plugin.Latency(), 16383.0f) << enabled;
+    }
     plugin.Control(kSoloModePort) = 4.0f;
     plugin.Run(&l, &r, &l, &r, 1);
     EXPECT_EQ(plugin.Latency(), 0.0f);
@@ -144,27 +171,77 @@ TEST(Lv2Run, LatencyPortFollowsBypass)
     EXPECT_EQ(plugin.Latency(), 16383.0f);
 }
 
-// Hosts often flush denormals in their audio threads; the plug-in must not
-// inherit that, nor disturb the host's setting.
-TEST(Lv2Run, BypassIsExactUnderTheHostsFlushToZero)
+// Switched off and on again in the middle of the music: the output is the
+// machine's exactly, then (once the fade is over) the input delayed by the
+// latency exactly, then the machine's again exactly as if it had never been
+// switched, because it kept running. Through each fade no step between
+// neighbouring frames is larger than the two signals' own steps allow plus
+// one fade step of the gap between them, the reported latency never moves.
+TEST(Lv2Run, EnabledSwitchFadesToTheDelayedInputAndBack)
 {
-    Stereo in = TestSignal(2048, 6);
+    const Stereo in = TestSignal(kFrames, 14);
+    const Stereo wet = ReferenceMachine(Busy()).Process(in);
+    const Stereo dry = Delayed(in, 16383);
+    constexpr std::size_t kOff = 20000, kOn = 30000, kFade = 882;   // 20 ms at 44100 Hz
+    PluginInstance plugin;
+    plugin.Set(Busy());
+    Stereo out;
+    for (std::size_t done = 0; done < kFrames; done += 250) {
+        plugin.Control(kEnabledPort) = done >= kOff && done < kOn ? 0.0f : 1.0f;
+        out = Join(out, plugin.Render(Slice(in, done, done + 250), {250}));
+        ASSERT_EQ(plugin.Latency(), 16383.0f) << done;
+    }
+
+    EXPECT_TRUE(SameAudio(Slice(wet, 0, kOff), Slice(out, 0, kOff)));
+    EXPECT_TRUE(SameAudio(Slice(dry, kOff + kFade - 1, kOn), Slice(out, kOff + kFade - 1, kOn)));
+    EXPECT_TRUE(SameAudio(Slice(wet, kOn + kFade - 1, kFrames), Slice(out, kOn + kFade - 1, kFrames)));
+
+    for (const std::size_t start : {kOff, kOn}) {
+        // A hard switch here would jump by the gap between the two signals.
+        EXPECT_GT(std::fabs(wet.left[start] - dry.left[start]), 0.01f) << start;
+        for (std::size_t t = start; t < start + kFade; ++t) {
+            for (const auto channel : {&Stereo::left, &Stereo::right}) {
+                const std::vector<float>& w = wet.*channel;
+                const std::vector<float>& d = dry.*channel;
+                const std::vector<float>& o = out.*channel;
+                // Each output is rounded to float once: a few units in the
+                // last place of values below 1.
+                const double allowed = std::max(std::fabs(w[t] - w[t - 1]), std::fabs(d[t] - d[t - 1])) +
+                                       std::fabs(w[t - 1] - d[t - 1]) / kFade + 1e-6;
+                ASSERT_LE(std::fabs(double(o[t]) - double(o[t - 1])), allowed) << "frame " << t;
+            }
+        }
+    }
+}
+
+// Hosts often flush denormals in their audio threads; the plug-in must not
+// inherit that, nor disturb the host's setting. Neither bypass changes a bit.
+TEST(Lv2Run, BypassesAreExactUnderTheHostsFlushToZero)
+{
+    Stereo in = TestSignal(20000, 6);
     in.left[10] = 1e-40f;    // denormal
     in.right[11] = -3e-42f;  // denormal
     in.left[12] = -0.0f;
-    PluginInstance plugin;
-    plugin.Control(kSoloModePort) = 4.0f;
+    in.right[13] = std::numeric_limits<float>::quiet_NaN();
+    PluginInstance solo, disabled;
+    solo.Control(kSoloModePort) = 4.0f;
+    disabled.Control(kEnabledPort) = 0.0f;
 #if defined(__SSE__)
     const unsigned hostCsr = _mm_getcsr();
     _mm_setcsr(hostCsr | 0x8040);   // FTZ and DAZ
     const unsigned flushing = _mm_getcsr();
-    const Stereo out = plugin.Render(in, {100});
+    const Stereo soloOut = solo.Render(in, {100});
+    const Stereo disabledOut = disabled.Render(in, {100});
     EXPECT_EQ(_mm_getcsr(), flushing);
     _mm_setcsr(hostCsr);
 #else
-    const Stereo out = plugin.Render(in, {100});
+    const Stereo soloOut = solo.Render(in, {100});
+    const Stereo disabledOut = disabled.Render(in, {100});
 #endif
-    EXPECT_TRUE(SameAudio(in, out));
+    Stereo cleaned = in;
+    cleaned.right[13] = 0.0f;   // the machine takes NaN as silence
+    EXPECT_TRUE(SameAudio(cleaned, soloOut));
+    EXPECT_TRUE(SameAudio(Delayed(in, 16383), disabledOut));   // the delayed input passes as it came
 }
 
 TEST(Lv2Run, NonFiniteInputEntersAsSilence)
@@ -218,8 +295,9 @@ TEST(Lv2Run, RunAllocatesNothing)
     plugin.Run(&in.left[0], &in.right[0], &out.left[0], &out.right[0], 1);   // the first intake
     const AllocationCounts before = CurrentAllocationCounts();
     for (std::size_t done = 1; done + 9000 <= in.Frames(); done += 9000) {
-        plugin.Control(9) = float(done % 128);
+        plugin.Control(9) = float(done % 30);
         plugin.Control(kStereoLinkPort) = float(done % 2);
+        plugin.Control(kEnabledPort) = float(done / 9000 % 2);   // fades too
         plugin.Run(&in.left[done], &in.right[done], &out.left[done], &out.right[done], 9000);
     }
     EXPECT_EQ(CurrentAllocationCounts().allocations, before.allocations);
