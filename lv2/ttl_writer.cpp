@@ -8,26 +8,29 @@
 // korvax.ttl     the plug-in: port groups, and every control in its unit, with
 //                the range and the default of the machine's parameter table
 //                expressed as the values of those steps (params/value_units.h)
-// presets.ttl    the machine's start values, then each preset file given
+// presets.ttl    the machine's start values, then one preset for each preset
+//                file given (params/presets.h reads it)
 //
 // A control's value is the exact value of a step, printed as the shortest
 // decimal that reads back as the same 32-bit float: a host that stores it as a
 // float (as LV2 control ports are) and sends it back selects that very step.
 // Each file is written beside its final name and renamed into place, so a
 // failed run leaves the previous files whole. Status 1 with one line on stderr
-// when a file cannot be written.
+// when a preset file cannot be read or a file cannot be written.
 
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "lv2/ports.h"
+#include "params/presets.h"
 #include "params/value_units.h"
 #include "params/working_parameters.h"
 #include "plugin/description.h"
@@ -61,33 +64,21 @@ const AttributeDescriptor& Link()
     return *Description().Attributes[0];
 }
 
-// The parameter's name in lower case, each run of other characters as one "_":
-// "Comp: Thr.low" is comp_thr_low.
 std::string Symbol(const char* name)
 {
-    std::string symbol;
-    bool gap = false;
-    for (const char* c = name; *c != '\0'; ++c) {
-        const bool letterOrDigit = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9');
-        if (!letterOrDigit) {
-            gap = true;
-            continue;
-        }
-        if (gap && !symbol.empty())
-            symbol += '_';
-        gap = false;
-        symbol += (*c >= 'A' && *c <= 'Z') ? char(*c - 'A' + 'a') : *c;
-    }
-    return symbol;
+    return presets::Symbol(name);
 }
 
 std::string Quoted(const std::string& text)
 {
     std::string quoted = "\"";
     for (const char c : text) {
-        if (c == '"' || c == '\\')
-            quoted += '\\';
-        quoted += c;
+        if (c == '\n')
+            quoted += "\\n";
+        else if (c == '"' || c == '\\')
+            quoted += std::string("\\") + c;
+        else
+            quoted += c;
     }
     return quoted + '"';
 }
@@ -124,7 +115,7 @@ std::string UnitTerm(units::Unit unit)
     return "";
 }
 
-std::vector<Preset> StartValuesPreset()
+Preset StartValuesPreset()
 {
     Preset preset{"start-values", "Start values",
                   "The values the machine starts with when its engine is initialised; Input and Stereo link, "
@@ -133,18 +124,64 @@ std::vector<Preset> StartValuesPreset()
                   {}, Link().DefaultValue};
     for (int i = 0; i < kParameterCount; ++i)
         preset.steps[i] = StartValue(i);
-    return {preset};
+    return preset;
 }
 
-// The presets of the command-line tool's preset files would join here, read by
-// the parameter library's preset reader; until that reader exists, a preset
-// file given is refused so that no bundle silently lacks one.
-bool ReadPresetFiles(const std::vector<std::string>& files, std::vector<Preset>&, std::string& error)
+// The comment block that opens a preset file (its lines that hold nothing but
+// a comment, before the first setting), without the '#'s: the preset's
+// description, with its measured effect.
+std::string LeadingComment(const std::string& path)
 {
-    if (files.empty())
-        return true;
-    error = "cannot read preset file '" + files.front() + "': this build has no preset file reader";
-    return false;
+    std::ifstream file(path, std::ios::binary);
+    std::string line, comment;
+    while (std::getline(file, line)) {
+        const std::size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos)
+            continue;
+        if (line[first] != '#')
+            break;
+        const std::size_t start = line.find_first_not_of("# \t", first);
+        if (start == std::string::npos)
+            continue;
+        const std::size_t end = line.find_last_not_of(" \t\r");
+        comment += (comment.empty() ? "" : "\n") + line.substr(start, end + 1 - start);
+    }
+    return comment;
+}
+
+// One preset for each preset file, named after the file ("gentle-glue.preset"
+// is "Gentle glue"). A file sets what it names; the rest keep the machine's
+// start values, as in the korvax tool.
+bool ReadPresetFiles(const std::vector<std::string>& files, std::vector<Preset>& presets, std::string& error)
+{
+    const Preset start = StartValuesPreset();
+    for (const std::string& path : files) {
+        const std::optional<std::vector<presets::Setting>> settings = presets::ReadPresetFile(Description(), path, error);
+        if (!settings)
+            return false;
+        Preset preset = start;
+        preset.id = presets::Slug(std::filesystem::path(path).stem().string());
+        preset.label = std::filesystem::path(path).stem().string();
+        for (char& c : preset.label)
+            if (c == '-' || c == '_')
+                c = ' ';
+        if (!preset.label.empty() && preset.label[0] >= 'a' && preset.label[0] <= 'z')
+            preset.label[0] = char(preset.label[0] - 'a' + 'A');
+        preset.comment = LeadingComment(path);
+        for (const presets::Setting& setting : *settings) {
+            if (setting.control == presets::AttributeControl(Description()))
+                preset.link = setting.value;
+            else
+                preset.steps[setting.control] = setting.value;
+        }
+        for (const Preset& other : presets)
+            if (other.id == preset.id) {
+                error = "preset '" + path + "' has the name of another preset";
+                return false;
+            }
+        presets.push_back(preset);
+    }
+    return true;
 }
 
 std::string PresetUri(const Bundle& bundle, const Preset& preset)
@@ -377,7 +414,7 @@ int main(int argc, char** argv)
     }
     const std::filesystem::path folder = argv[1];
     const Bundle bundle{argv[2], argv[3], argv[4], argv[5]};
-    std::vector<Preset> presets = StartValuesPreset();
+    std::vector<Preset> presets = {StartValuesPreset()};
     std::string error;
     if (!ReadPresetFiles(std::vector<std::string>(argv + 6, argv + argc), presets, error)) {
         std::fprintf(stderr, "korvax_lv2_ttl: %s\n", error.c_str());

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <lv2/atom/atom.h>
-#include <lv2/presets/presets.h>
 #include <lv2/urid/urid.h>
 
 #include <cmath>
@@ -152,28 +151,17 @@ void SetPortValue(const char* symbol, void* data, const void* value, std::uint32
 
 } // namespace
 
-void PluginInstance::ApplyPreset(const std::string& label)
+void PluginInstance::ApplyPreset(const std::string& uri)
 {
     Bundle& bundle = Bundle::Get();
     std::vector<std::string> uris;
     LV2_URID_Map map{&uris, MapUri};
-    LilvNode* presetClass = lilv_new_uri(bundle.world, LV2_PRESETS__Preset);
-    LilvNode* labelPredicate = lilv_new_uri(bundle.world, "http://www.w3.org/2000/01/rdf-schema#label");
-    LilvNodes* presets = lilv_plugin_get_related(bundle.plugin, presetClass);
-    LilvState* state = nullptr;
-    LILV_FOREACH (nodes, it, presets) {
-        const LilvNode* preset = lilv_nodes_get(presets, it);
-        lilv_world_load_resource(bundle.world, preset);
-        LilvNode* name = lilv_world_get(bundle.world, preset, labelPredicate, nullptr);
-        if (name != nullptr && label == lilv_node_as_string(name) && state == nullptr)
-            state = lilv_state_new_from_world(bundle.world, &map, preset);
-        lilv_node_free(name);
-    }
-    lilv_nodes_free(presets);
-    lilv_node_free(labelPredicate);
-    lilv_node_free(presetClass);
+    LilvNode* preset = lilv_new_uri(bundle.world, uri.c_str());
+    lilv_world_load_resource(bundle.world, preset);
+    LilvState* state = lilv_state_new_from_world(bundle.world, &map, preset);
+    lilv_node_free(preset);
     if (state == nullptr)
-        throw std::runtime_error("no preset '" + label + "'");
+        throw std::runtime_error("no preset " + uri);
     PresetTarget target{bundle.plugin, bundle.world, &controls_, &map, {}};
     lilv_state_restore(state, nullptr, SetPortValue, &target, 0, nullptr);
     lilv_state_free(state);

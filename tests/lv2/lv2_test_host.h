@@ -70,8 +70,8 @@ public:
     // Every parameter port to the value of its step, and the link.
     void Set(const Settings& settings);
     float Latency() const { return latency_; }
-    // Sets the controls as a lilv host applies the preset with this label.
-    void ApplyPreset(const std::string& label);
+    // Sets the controls as a lilv host applies the bundle's preset `uri`.
+    void ApplyPreset(const std::string& uri);
     LilvInstance* Raw() const { return instance_; }
 
     void Run(const float* inLeft, const float* inRight, float* outLeft, float* outRight, std::uint32_t frames);

@@ -146,14 +146,6 @@ TEST(Lv2Run, ControlValuesSelectTheNearestStep)
     EXPECT_TRUE(SameAudio(ReferenceMachine(expected).Process(in), plugin.Render(in, {512})));
 }
 
-TEST(Lv2Run, StartValuesPresetPlaysTheMachinesOwnStart)
-{
-    const Stereo in = TestSignal(kFrames, 13);
-    PluginInstance plugin;
-    plugin.ApplyPreset("Start values");
-    EXPECT_TRUE(SameAudio(ReferenceMachine::Started().Process(in), plugin.Render(in, {1000})));
-}
-
 TEST(Lv2Run, LatencyStaysWhateverTheEnabledSwitchAndFollowsTheSoloBypass)
 {
     PluginInstance plugin;
