@@ -1,6 +1,7 @@
 #include "host/reference_host.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <cstdlib>
 #include <cstring>
 
@@ -95,6 +96,18 @@ std::string Library::DefaultPath()
 {
     if (const char* overridden = std::getenv("KORVAX_MACHINE_LIBRARY"); overridden != nullptr && *overridden)
         return overridden;
+#if defined(__linux__) && defined(KORVAX_INSTALLED_LIBRARY_FROM_BIN)
+    // An installed program finds the library installed with it, by its own
+    // location: PREFIX/bin/korvax loads PREFIX/lib/korvax/libkorvax2.so.
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const std::filesystem::path installed =
+            (self.parent_path() / KORVAX_INSTALLED_LIBRARY_FROM_BIN).lexically_normal();
+        if (std::filesystem::is_regular_file(installed, error))
+            return installed.string();
+    }
+#endif
 #if defined(KORVAX_MACHINE_LIBRARY_PATH)
     return KORVAX_MACHINE_LIBRARY_PATH;
 #else
