@@ -103,7 +103,7 @@ std::uint32_t Bits(float value)
 }
 
 struct Plugin {
-    std::unique_ptr<host::Library> library;
+    std::shared_ptr<host::Library> library;
     std::unique_ptr<host::Machine> machine;   // declared after the library: destroyed first
     const MachineDescription* info = nullptr;
     LV2_Log_Logger logger{};

@@ -76,7 +76,7 @@ public:
     static std::string DescribeValue(host::Machine& machine, const ParameterInfo& parameter, int value);
 
 private:
-    std::unique_ptr<host::Library> library_;
+    std::shared_ptr<host::Library> library_;
     std::string machineName_;
     std::vector<ParameterInfo> parameters_;
 };
