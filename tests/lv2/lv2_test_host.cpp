@@ -60,6 +60,9 @@ Bundle& Bundle::Get()
         lilv_node_free(uri);
         if (b->plugin == nullptr)
             throw std::runtime_error("no plug-in " KORVAX_LV2_URI " in " KORVAX_LV2_BUNDLE_DIR);
+        // lilv reads the plug-in's data files when first asked about it; ask now,
+        // so that tests querying the world alone (units, groups) find their data.
+        lilv_plugin_get_num_ports(b->plugin);
         std::string error;
         b->machineLibrary = host::Library::Open(KORVAX_LV2_BUNDLE_DIR "/" KORVAX_LV2_MACHINE_FILE, error);
         if (!b->machineLibrary)
