@@ -135,7 +135,8 @@ struct Plugin {
     std::uint32_t fadePosition = 0;
     bool snapFade = true;             // the first run after activation does not fade
 
-    std::vector<float> pairs;         // kChunkFrames interleaved pairs at machine scale
+    std::vector<float> raw;           // kChunkFrames interleaved input pairs, as they came
+    std::vector<float> pairs;         // the same at machine scale
     std::vector<float> delayed;       // kChunkFrames interleaved pairs of the delayed input
     std::vector<float> history;       // kHistoryFrames interleaved input pairs, a ring
     std::uint32_t historyPosition = 0;
@@ -207,61 +208,92 @@ void TakeControls(Plugin& self)
     }
 }
 
-// Reads `count` input frames from `done` on: at machine scale into `pairs`, and
-// into the history, from which `delayed` takes each frame as it was `delay`
-// frames earlier.
-void TakeInput(Plugin& self, std::uint32_t done, std::uint32_t count, std::uint32_t delay)
+// Reads `count` input frames from `done` on into `raw`, interleaved, as they
+// came, and at machine scale into `pairs`.
+void TakeInput(Plugin& self, std::uint32_t done, std::uint32_t count)
 {
+    float* const raw = self.raw.data();
     float* const pairs = self.pairs.data();
-    float* const delayed = self.delayed.data();
-    float* const history = self.history.data();
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const float left = self.inLeft != nullptr ? self.inLeft[done + i] : 0.0f;
-        const float right = self.inRight != nullptr ? self.inRight[done + i] : 0.0f;
-        pairs[2 * i] = ToMachine(left);
-        pairs[2 * i + 1] = ToMachine(right);
-        const std::uint32_t write = self.historyPosition;
-        history[2 * write] = left;
-        history[2 * write + 1] = right;
-        const std::uint32_t read = (write + kHistoryFrames - delay) % kHistoryFrames;
-        delayed[2 * i] = history[2 * read];
-        delayed[2 * i + 1] = history[2 * read + 1];
-        self.historyPosition = (write + 1) % kHistoryFrames;
+    for (std::uint32_t channel = 0; channel < 2; ++channel) {
+        const float* const in = channel == 0 ? self.inLeft : self.inRight;
+        if (in == nullptr) {
+            for (std::uint32_t i = 0; i < count; ++i)
+                raw[2 * i + channel] = pairs[2 * i + channel] = 0.0f;
+            continue;
+        }
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const float sample = in[done + i];
+            raw[2 * i + channel] = sample;
+            pairs[2 * i + channel] = ToMachine(sample);
+        }
     }
 }
 
-// Writes `count` output frames from `done` on: the machine's output, the
-// delayed input, or, while the fade moves toward `target`, a mix of the two.
+// Adds the chunk in `raw` to the history and returns the dry signal of the
+// chunk: each frame as it came `delay` frames earlier (worked out only when
+// `wanted`). With a delay, those frames all precede the chunk, so they are read
+// before the chunk is written.
+const float* DelayedInput(Plugin& self, std::uint32_t count, std::uint32_t delay, bool wanted)
+{
+    static_assert(kChunkFrames < kLatencyFrames);
+    const float* const raw = self.raw.data();
+    float* const history = self.history.data();
+    float* const delayed = self.delayed.data();
+    const std::uint32_t position = self.historyPosition;
+    if (wanted && delay > 0)
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const std::uint32_t read = (position + kHistoryFrames - delay + i) % kHistoryFrames;
+            delayed[2 * i] = history[2 * read];
+            delayed[2 * i + 1] = history[2 * read + 1];
+        }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t write = (position + i) % kHistoryFrames;
+        history[2 * write] = raw[2 * i];
+        history[2 * write + 1] = raw[2 * i + 1];
+    }
+    self.historyPosition = (position + count) % kHistoryFrames;
+    return delay > 0 ? delayed : raw;
+}
+
+// Writes `count` output frames from `done` on: the machine's output, the dry
+// signal, or, while the fade moves toward `target`, a mix of the two.
 // Precision: each end exactly as it is; a mix is formed in double and rounded
 // to float once.
-void WriteOutput(Plugin& self, std::uint32_t done, std::uint32_t count, std::uint32_t target)
+void WriteOutput(Plugin& self, std::uint32_t done, std::uint32_t count, std::uint32_t target, const float* dry)
 {
     const float* const pairs = self.pairs.data();
-    const float* const delayed = self.delayed.data();
+    float* const outs[2] = {self.outLeft, self.outRight};
+    if (self.fadePosition == target) {
+        for (std::uint32_t channel = 0; channel < 2; ++channel) {
+            float* const out = outs[channel];
+            if (out == nullptr)
+                continue;
+            if (target == 0)
+                for (std::uint32_t i = 0; i < count; ++i)
+                    out[done + i] = pairs[2 * i + channel] * kFromMachine;
+            else
+                for (std::uint32_t i = 0; i < count; ++i)
+                    out[done + i] = dry[2 * i + channel];
+        }
+        return;
+    }
     for (std::uint32_t i = 0; i < count; ++i) {
         if (self.fadePosition < target)
             ++self.fadePosition;
         else if (self.fadePosition > target)
             --self.fadePosition;
-        float left, right;
-        if (self.fadePosition == 0) {
-            left = pairs[2 * i] * kFromMachine;
-            right = pairs[2 * i + 1] * kFromMachine;
-        } else if (self.fadePosition == self.fadeFrames) {
-            left = delayed[2 * i];
-            right = delayed[2 * i + 1];
-        } else {
-            const double dryWeight = double(self.fadePosition) * self.fadeStep;
-            const double wetWeight = 1.0 - dryWeight;
-            left = static_cast<float>(double(pairs[2 * i] * kFromMachine) * wetWeight +
-                                      double(delayed[2 * i]) * dryWeight);
-            right = static_cast<float>(double(pairs[2 * i + 1] * kFromMachine) * wetWeight +
-                                       double(delayed[2 * i + 1]) * dryWeight);
+        const std::uint32_t position = self.fadePosition;
+        const double dryWeight = double(position) * self.fadeStep;
+        for (std::uint32_t channel = 0; channel < 2; ++channel) {
+            const float wet = pairs[2 * i + channel] * kFromMachine;
+            const float delayed = dry[2 * i + channel];
+            const float value = position == 0                ? wet
+                                : position == self.fadeFrames ? delayed
+                                                              : static_cast<float>(double(wet) * (1.0 - dryWeight) +
+                                                                                   double(delayed) * dryWeight);
+            if (outs[channel] != nullptr)
+                outs[channel][done + i] = value;
         }
-        if (self.outLeft != nullptr)
-            self.outLeft[done + i] = left;
-        if (self.outRight != nullptr)
-            self.outRight[done + i] = right;
     }
 }
 
@@ -319,6 +351,7 @@ LV2_Handle Instantiate(const LV2_Descriptor*, double sampleRate, const char* bun
         ForgetPortSteps(*self);
         self->fadeFrames = static_cast<std::uint32_t>(std::max(1L, std::lround(sampleRate * kCrossFadeSeconds)));
         self->fadeStep = 1.0 / double(self->fadeFrames);
+        self->raw.assign(2 * std::size_t(kChunkFrames), 0.0f);
         self->pairs.assign(2 * std::size_t(kChunkFrames), 0.0f);
         self->delayed.assign(2 * std::size_t(kChunkFrames), 0.0f);
         self->history.assign(2 * std::size_t(kHistoryFrames), 0.0f);
@@ -408,9 +441,10 @@ void Run(LV2_Handle handle, std::uint32_t frames)
         const std::uint32_t count = std::min(kChunkFrames, frames - done);
         // Every input frame of the chunk is read before any output frame is
         // written, so the ports may alias one another in any way.
-        TakeInput(self, done, count, delay);
+        TakeInput(self, done, count);
+        const float* const dry = DelayedInput(self, count, delay, self.fadePosition != 0 || target != 0);
         self.machine->Process(self.pairs.data(), static_cast<std::int32_t>(count), host::kModeInputOutput);
-        WriteOutput(self, done, count, target);
+        WriteOutput(self, done, count, target, dry);
         done += count;
     }
     if (frames > 0)

@@ -243,47 +243,21 @@ TEST_F(Lv2Bundle, AudioPortsFormTheMainStereoPairs)
     lilv_node_free(mainOutput);
 }
 
-// Each preset names every parameter and the link, by symbol, with the value of
-// a step. Which steps the start-value preset holds is proven by its sound
-// (run_test.cpp).
-TEST_F(Lv2Bundle, PresetsSetEveryControlToAStep)
+// The presets as a host lists them (their sound: preset_test.cpp).
+TEST_F(Lv2Bundle, PresetsAreFoundAsHostsFindThem)
 {
     LilvNodes* presets = lilv_plugin_get_related(bundle.plugin, Uri("http://lv2plug.in/ns/ext/presets#Preset"));
-    ASSERT_NE(presets, nullptr);
     std::vector<std::string> labels;
     LILV_FOREACH (nodes, it, presets) {
         const LilvNode* preset = lilv_nodes_get(presets, it);
         lilv_world_load_resource(bundle.world, preset);
         LilvNode* label = lilv_world_get(bundle.world, preset, Uri("http://www.w3.org/2000/01/rdf-schema#label"), nullptr);
-        ASSERT_NE(label, nullptr);
-        labels.push_back(lilv_node_as_string(label));
+        labels.push_back(label != nullptr ? lilv_node_as_string(label) : "");
         lilv_node_free(label);
-
-        std::map<std::string, float> values;
-        LilvNodes* ports = lilv_world_find_nodes(bundle.world, preset, Uri(LV2_CORE("port")), nullptr);
-        LILV_FOREACH (nodes, p, ports) {
-            const LilvNode* port = lilv_nodes_get(ports, p);
-            LilvNode* symbol = lilv_world_get(bundle.world, port, Uri(LV2_CORE("symbol")), nullptr);
-            LilvNode* value =
-                lilv_world_get(bundle.world, port, Uri("http://lv2plug.in/ns/ext/presets#value"), nullptr);
-            if (symbol != nullptr && value != nullptr)
-                values[lilv_node_as_string(symbol)] = lilv_node_as_float(value);
-            lilv_node_free(symbol);
-            lilv_node_free(value);
-        }
-        lilv_nodes_free(ports);
-        EXPECT_EQ(values.size(), std::size_t(kParameterCount) + 1) << labels.back();
-        for (int i = 0; i < kParameterCount; ++i) {
-            const ParameterDescriptor& d = *info->Parameters[i];
-            ASSERT_EQ(values.count(Symbol(d.Name)), 1u) << labels.back() << ": " << d.Name;
-            const float value = values[Symbol(d.Name)];
-            EXPECT_EQ(value, PortValue(i, units::NearestStep(i, value, d.MinValue, d.MaxValue)))
-                << labels.back() << ": " << d.Name;
-        }
-        EXPECT_TRUE(values.count("stereo_link") == 1 && (values["stereo_link"] == 0.0f || values["stereo_link"] == 1.0f));
     }
     lilv_nodes_free(presets);
     EXPECT_EQ(std::count(labels.begin(), labels.end(), "Start values"), 1);
+    EXPECT_EQ(std::count(labels.begin(), labels.end(), ""), 0);
 }
 
 } // namespace
