@@ -36,6 +36,9 @@ TEST(Presets, ControlsAreFoundByIndexNameSlugAndSymbol)
     EXPECT_EQ(Find("comp_thr_low"), 6);
     EXPECT_EQ(Find("Comp thr low"), 6);
     EXPECT_EQ(Find("limit_thresh"), 15);
+    EXPECT_EQ(Find("low-split"), 1);      // "LowSplit" as two words
+    EXPECT_EQ(Find("High_Split"), 2);
+    EXPECT_EQ(Find("compthrlow"), 6);
     EXPECT_EQ(Find("Solo mode"), 5);
     EXPECT_EQ(Find("stereo_link"), AttributeControl(D()));
     EXPECT_EQ(Find("Stereo link"), 17);   // numbered after the parameters, as the plug-in's ports
