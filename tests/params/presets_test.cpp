@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 
 #include "params/value_units.h"
@@ -154,6 +156,28 @@ TEST(Presets, UnreadableFilesAreNamed)
         << error;
     EXPECT_FALSE(ReadPresetFile(D(), "/", error));
     EXPECT_NE(error.find("directory"), std::string::npos) << error;
+}
+
+// Every shipped preset reads with the machine's description and states its
+// measured effect.
+TEST(Presets, ShippedPresetsReadAndCarryTheirMeasurements)
+{
+    int found = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(KORVAX_PRESETS_DIR)) {
+        if (entry.path().extension() != ".preset")
+            continue;
+        ++found;
+        SCOPED_TRACE(entry.path().string());
+        std::string error;
+        const auto settings = ReadPresetFile(D(), entry.path().string(), error);
+        ASSERT_TRUE(settings) << error;
+        EXPECT_EQ(settings->size(), std::size_t(ControlCount(D()))) << "a shipped preset names every control";
+        std::ifstream file(entry.path());
+        const std::string contents{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        for (const char* figure : {"demo programme", "speech", "LUFS", "gain reduction"})
+            EXPECT_NE(contents.find(figure), std::string::npos) << "no '" << figure << "' in its comments";
+    }
+    EXPECT_GE(found, 3);
 }
 
 } // namespace

@@ -170,6 +170,8 @@ its start values and prints the summary. Writes two 32-bit float WAV files:
   korvax demo take         take-in.wav and take-out.wav (a prefix)
 
 Options:
+  --speech          a speech-like signal instead of the music: phrases of
+                    voiced syllables and hissed consonants, with pauses
   --seed N          seed of the programme's random details (default 1)
   -q, --quiet       no progress bar and no summary
   --machine PATH    the machine library to load
@@ -551,7 +553,8 @@ std::pair<std::string, std::string> DemoPaths(const std::string& out)
 int DemoCommand(const std::vector<std::string>& args)
 {
     const ParsedArguments parsed = Parse(
-        "demo", args, {{"seed", 0, true}, {"quiet", 'q', false}, {"machine", 0, true}, {"help", 'h', false}});
+        "demo", args,
+        {{"seed", 0, true}, {"speech", 0, false}, {"quiet", 'q', false}, {"machine", 0, true}, {"help", 'h', false}});
     if (parsed.Has("help")) {
         PrintHelp(kDemoHelp);
         return 0;
@@ -569,7 +572,8 @@ int DemoCommand(const std::vector<std::string>& args)
     const auto [inPath, outPath] = DemoPaths(parsed.positional.empty() ? "" : parsed.positional[0]);
     const InterruptScope interrupts;
 
-    const std::vector<float> programme = SynthesiseDemo(seed);
+    const bool speech = parsed.Has("speech");
+    const std::vector<float> programme = speech ? SynthesiseSpeech(seed) : SynthesiseDemo(seed);
     const std::int64_t frames = static_cast<std::int64_t>(programme.size() / 2);
     {
         const std::string path = ResolveOutputPath(inPath);
@@ -585,8 +589,8 @@ int DemoCommand(const std::vector<std::string>& args)
     request.progress = !parsed.Has("quiet");
     const RenderReport report = Render(library, request);
     if (!parsed.Has("quiet")) {
-        std::printf("Demo      %s: %.0f s of drums, bass and pad (seed %u); %s: rendered with the start values\n",
-                    inPath.c_str(), kDemoSeconds, seed, outPath.c_str());
+        std::printf("Demo      %s: %.0f s of %s (seed %u); %s: rendered with the start values\n", inPath.c_str(),
+                    kDemoSeconds, speech ? "speech-like phrases" : "drums, bass and pad", seed, outPath.c_str());
         PrintSummary(stdout, report);
     }
     return 0;
