@@ -1,5 +1,7 @@
 #include "host/reference_host.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <cstdlib>
 #include <cstring>
 
@@ -50,6 +52,8 @@ void CloseLibrary(void* handle)
 std::string Call(const char* name, std::initializer_list<long long> args)
 {
     std::string text = name;
+    if (args.size() == 0)
+        return text;
     text += '(';
     bool first = true;
     for (long long a : args) {
@@ -65,12 +69,12 @@ std::string Call(const char* name, std::initializer_list<long long> args)
 
 // ---- Library --------------------------------------------------------------------
 
-std::unique_ptr<Library> Library::Open(const std::string& path, std::string& error)
+std::shared_ptr<Library> Library::Open(const std::string& path, std::string& error)
 {
     void* handle = OpenLibrary(path, error);
     if (handle == nullptr)
         return nullptr;
-    std::unique_ptr<Library> library(new Library());
+    std::shared_ptr<Library> library(new Library());
     library->handle_ = handle;
     library->path_ = path;
     library->getInfo_ = reinterpret_cast<const MachineDescription* (*)()>(FindSymbol(handle, "GetInfo"));
@@ -92,6 +96,18 @@ std::string Library::DefaultPath()
 {
     if (const char* overridden = std::getenv("KORVAX_MACHINE_LIBRARY"); overridden != nullptr && *overridden)
         return overridden;
+#if defined(__linux__) && defined(KORVAX_INSTALLED_LIBRARY_FROM_BIN)
+    // An installed program finds the library installed with it, by its own
+    // location: PREFIX/bin/korvax loads PREFIX/lib/korvax/libkorvax2.so.
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const std::filesystem::path installed =
+            (self.parent_path() / KORVAX_INSTALLED_LIBRARY_FROM_BIN).lexically_normal();
+        if (std::filesystem::is_regular_file(installed, error))
+            return installed.string();
+    }
+#endif
 #if defined(KORVAX_MACHINE_LIBRARY_PATH)
     return KORVAX_MACHINE_LIBRARY_PATH;
 #else
@@ -111,12 +127,12 @@ public:
     void* KORVAX_SLOT Destroy(std::int32_t flags) override
     {
         void* const self = this;
-        host_.events_.push_back(Call("mixer.0", {flags}));
+        host_.Note("mixer.0", {flags});
         ++host_.mixersDestroyed_;
-        if (host_.mixer_ == this)
-            host_.mixer_ = nullptr;
-        if (flags & 1)
+        if (flags & 1) {
+            host_.ForgetMixer(this);
             delete this;
+        }
         return self;
     }
     std::intptr_t KORVAX_SLOT Slot1(std::int32_t a, std::int32_t b) override { return Record("mixer.1", {a, b}); }
@@ -145,17 +161,17 @@ public:
     }
     void KORVAX_SLOT Initialise(void* argument) override
     {
-        host_.events_.push_back("mixer.8");
+        host_.Note("mixer.8");
         CallSlot<void>(machine, kSlotInitialiseEngine, argument);
     }
-    void KORVAX_SLOT Slot9(void*) override { host_.events_.push_back("mixer.9"); }
-    void KORVAX_SLOT Slot10(std::int32_t value) override { host_.events_.push_back(Call("mixer.10", {value})); }
+    void KORVAX_SLOT Slot9(void*) override { host_.Note("mixer.9"); }
+    void KORVAX_SLOT Slot10(std::int32_t value) override { host_.Note("mixer.10", {value}); }
 
 private:
     // Forwarded calls answer with their slot number, so a test can tell where they went.
-    std::intptr_t Record(const char* name, std::initializer_list<long long> args)
+    std::intptr_t Record(const char* name, std::initializer_list<long long> args) noexcept
     {
-        host_.events_.push_back(Call(name, args));
+        host_.Note(name, args);
         return std::atoi(name + 6);
     }
 
@@ -167,7 +183,7 @@ public:
     explicit Callbacks(Machine& host) : host_(host) {}
 
 #define KORVAX_UNEXPECTED(n) \
-    void KORVAX_SLOT Unused##n() override { host_.events_.push_back("callbacks." #n " (unexpected)"); }
+    void KORVAX_SLOT Unused##n() override { host_.Note("callbacks." #n " (unexpected)"); }
     KORVAX_UNEXPECTED(0) KORVAX_UNEXPECTED(1) KORVAX_UNEXPECTED(2) KORVAX_UNEXPECTED(3) KORVAX_UNEXPECTED(4)
     KORVAX_UNEXPECTED(5) KORVAX_UNEXPECTED(6) KORVAX_UNEXPECTED(7) KORVAX_UNEXPECTED(8) KORVAX_UNEXPECTED(9)
     KORVAX_UNEXPECTED(10) KORVAX_UNEXPECTED(11) KORVAX_UNEXPECTED(12) KORVAX_UNEXPECTED(13) KORVAX_UNEXPECTED(14)
@@ -178,15 +194,13 @@ public:
 
     InputMixer* KORVAX_SLOT GetInputMixer(std::int32_t a, std::int32_t b) override
     {
-        host_.events_.push_back(Call("callbacks.16", {a, b}));
-        auto* mixer = new Mixer(host_);
-        host_.mixer_ = mixer;
-        return mixer;
+        host_.Note("callbacks.16", {a, b});
+        return host_.HandOutMixer();
     }
 
     void KORVAX_SLOT RegisterExtension(void* extension) override
     {
-        host_.events_.push_back("callbacks.29");
+        host_.Note("callbacks.29");
         host_.registeredExtension_ = extension;
     }
 
@@ -196,19 +210,57 @@ private:
 
 // ---- Machine ----------------------------------------------------------------------
 
+std::string Machine::DescriptionError(const MachineDescription* info)
+{
+    if (info == nullptr)
+        return "GetInfo returned no description";
+    if (info->ParameterCount < 0 || info->ParameterCount > kMaxParameters)
+        return "the description lists " + std::to_string(info->ParameterCount) + " parameters (at most " +
+               std::to_string(kMaxParameters) + " make sense)";
+    if (info->ParameterCount > 0 && info->Parameters == nullptr)
+        return "the description has no parameter table";
+    for (std::int32_t i = 0; i < info->ParameterCount; ++i) {
+        const ParameterDescriptor* p = info->Parameters[i];
+        if (p == nullptr)
+            return "parameter " + std::to_string(i) + " has no descriptor";
+        if (p->NoValue < 0 || p->NoValue > 255)
+            return "parameter " + std::to_string(i) + " has no-value byte " + std::to_string(p->NoValue);
+    }
+    return {};
+}
+
 std::unique_ptr<Machine> Machine::Create(const Library& library, std::int32_t sampleRate, std::string& error)
 {
+    const MachineDescription* info = library.Info();
+    if (const std::string problem = DescriptionError(info); !problem.empty()) {
+        error = "'" + library.Path() + "' is not a usable machine library: " + problem;
+        return nullptr;
+    }
     void* object = library.CreateMachineObject();
     if (object == nullptr) {
         error = "the machine library could not create a machine (out of memory)";
         return nullptr;
     }
-    return std::make_unique<Machine>(object, library.Info(), sampleRate);
+    // The host writes parameter bytes and the attribute through the object's
+    // leading fields 1 and 3; a machine without them cannot be driven.
+    void* const* fields = static_cast<void* const*>(object);
+    if (fields[0] == nullptr || (info->ParameterCount > 0 && fields[1] == nullptr) || fields[3] == nullptr) {
+        error = "'" + library.Path() + "' created a machine without its slot table or parameter block";
+        if (fields[0] != nullptr)
+            CallSlot<void*>(object, kSlotDestroy, std::int32_t{1});
+        return nullptr;
+    }
+    auto machine = std::make_unique<Machine>(object, info, sampleRate);
+    machine->library_ = library.shared_from_this();
+    return machine;
 }
 
 Machine::Machine(void* object, const MachineDescription* info, std::int32_t sampleRate)
-    : object_(object), info_(info), masterInfo_{0, 0, sampleRate}, callbacks_(std::make_unique<Callbacks>(*this))
+    : object_(object), info_(info), masterInfo_{0, 0, sampleRate}, callbacks_(std::make_unique<Callbacks>(*this)),
+      spareMixer_(std::make_unique<Mixer>(*this))
 {
+    mixers_.reserve(4);
+    events_.reserve(64);
     WriteLeadingFields();
     for (int i = 0; i < info_->ParameterCount; ++i)
         SetParameterByte(i, static_cast<std::uint8_t>(info_->Parameters[i]->NoValue));
@@ -218,8 +270,42 @@ Machine::~Machine()
 {
     if (object_ != nullptr)
         Destroy(1);
-    if (mixer_ != nullptr)   // a mixer the machine never destroyed
-        delete mixer_;
+    for (Mixer* mixer : mixers_)   // mixers the machine never destroyed
+        delete mixer;
+}
+
+void Machine::Note(const char* name, std::initializer_list<long long> args) noexcept
+{
+    try {
+        events_.push_back(Call(name, args));
+    } catch (...) {
+        ++eventsLost_;
+    }
+}
+
+InputMixer* Machine::HandOutMixer() noexcept
+{
+    // The spare and a slot in mixers_ exist before the machine asks; the next
+    // spare is made here, and its failure only shows at a later request.
+    if (!spareMixer_ || mixers_.size() == mixers_.capacity())
+        return nullptr;
+    Mixer* mixer = spareMixer_.release();
+    mixers_.push_back(mixer);
+    mixer_ = mixer;
+    try {
+        mixers_.reserve(mixers_.size() + 1);
+        spareMixer_.reset(new Mixer(*this));
+    } catch (...) {
+        ++eventsLost_;
+    }
+    return mixer;
+}
+
+void Machine::ForgetMixer(Mixer* mixer) noexcept
+{
+    mixers_.erase(std::remove(mixers_.begin(), mixers_.end(), mixer), mixers_.end());
+    if (mixer_ == mixer)
+        mixer_ = nullptr;
 }
 
 // Leading fields, counted from the slot-table pointer at 0: 1 parameter bytes,

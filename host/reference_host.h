@@ -49,11 +49,12 @@ Result CallSlot(void* object, int slot, Args... args)
     return reinterpret_cast<Function>(table[slot])(object, args...);
 }
 
-// A loaded machine library. Unloads it when destroyed.
-class Library {
+// A loaded machine library, shared by the machines created from it: it stays
+// loaded until the last of them and the last other owner are gone.
+class Library : public std::enable_shared_from_this<Library> {
 public:
     // Null with `error` set when the file cannot be loaded or lacks an export.
-    static std::unique_ptr<Library> Open(const std::string& path, std::string& error);
+    static std::shared_ptr<Library> Open(const std::string& path, std::string& error);
     ~Library();
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
@@ -80,11 +81,20 @@ class Mixer;
 class Machine {
 public:
     // Creates a machine through the library's CreateMachine and writes its
-    // leading fields; null with `error` set when creation fails.
+    // leading fields; null with `error` set when the library describes no
+    // usable machine (see DescriptionError) or creation fails. The machine
+    // keeps the library loaded.
     static std::unique_ptr<Machine> Create(const Library& library, std::int32_t sampleRate, std::string& error);
 
+    // Why a host cannot use this description, or empty when it can: it must
+    // exist, list at most kMaxParameters parameters through a table without
+    // null entries, and give each a no-value byte 0..255.
+    static std::string DescriptionError(const MachineDescription* info);
+    static constexpr std::int32_t kMaxParameters = 256;
+
     // Hosts a machine object created elsewhere (for instance a derived machine in
-    // a test) that follows the same layout, described by `info`.
+    // a test) that follows the same layout, described by `info`, which must pass
+    // DescriptionError.
     Machine(void* object, const MachineDescription* info, std::int32_t sampleRate);
 
     // Destroys the machine (slot 0 with flag 1) unless that has happened already.
@@ -128,22 +138,40 @@ public:
     void* MixerBackPointer() const;
     InputMixer* CurrentMixer() const;
     int MixersDestroyed() const { return mixersDestroyed_; }
+    // Mixers of this host that exist now (handed out and not yet destroyed by
+    // the machine); the host destroys them when it is destroyed.
+    int LiveMixers() const { return static_cast<int>(mixers_.size()); }
 
     // Host-side events in order, e.g. "callbacks.16(-1,-1)", "mixer.8", "mixer.10(1)".
+    // Recording never throws into the machine: an event that cannot be stored
+    // for lack of memory is counted instead.
     std::vector<std::string>& Events() { return events_; }
+    int EventsLost() const { return eventsLost_; }
 
 private:
     friend class Mixer;
     class Callbacks;
     void WriteLeadingFields();
+    // Records an event; called from host slots, which the machine calls from
+    // frames that must not throw.
+    // Arguments, when given, follow in parentheses.
+    void Note(const char* name, std::initializer_list<long long> args = {}) noexcept;
+    // Hands out a mixer from the spare allocated in advance, so that the
+    // machine's Initialise never meets an allocation failure of the host's.
+    InputMixer* HandOutMixer() noexcept;
+    void ForgetMixer(Mixer* mixer) noexcept;
 
+    std::shared_ptr<const Library> library_;   // null for objects created elsewhere
     void* object_ = nullptr;
     const MachineDescription* info_ = nullptr;
     MasterInfo masterInfo_{0, 0, 0};
     std::unique_ptr<Callbacks> callbacks_;
-    Mixer* mixer_ = nullptr;
+    Mixer* mixer_ = nullptr;                  // the newest mixer handed out
+    std::vector<Mixer*> mixers_;              // every live mixer; capacity reserved ahead
+    std::unique_ptr<Mixer> spareMixer_;
     void* registeredExtension_ = nullptr;
     int mixersDestroyed_ = 0;
+    int eventsLost_ = 0;
     std::vector<const float*> extraInputs_;
     std::vector<std::string> events_;
 };

@@ -90,7 +90,7 @@ private:
 };
 
 struct Plugin {
-    std::unique_ptr<host::Library> library;
+    std::shared_ptr<host::Library> library;
     std::unique_ptr<host::Machine> machine;   // declared after the library: destroyed first
     const MachineDescription* info = nullptr;
 

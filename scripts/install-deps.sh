@@ -1,9 +1,20 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs (listed in scripts/deps.d/*.txt),
-# running apt-get update once first. Skips the work when all are present.
+# Installs the Debian packages the project needs, running apt-get update once
+# first. With arguments, only the groups named (scripts/deps.d/GROUP.txt: "base
+# render" is what the main job needs); without, every group. Skips the work
+# when all are present.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-packages=$(cat "$here"/deps.d/*.txt | sed 's/#.*//' | tr -s ' \n' '\n' | grep -v '^$' | sort -u)
+if [ $# -gt 0 ]; then
+  lists=()
+  for group in "$@"; do
+    [ -f "$here/deps.d/$group.txt" ] || { echo "install-deps: no package group '$group'" >&2; exit 2; }
+    lists+=("$here/deps.d/$group.txt")
+  done
+else
+  lists=("$here"/deps.d/*.txt)
+fi
+packages=$(cat "${lists[@]}" | sed 's/#.*//' | tr -s ' \n' '\n' | grep -v '^$' | sort -u)
 missing=()
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

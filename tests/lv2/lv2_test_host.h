@@ -46,7 +46,7 @@ struct Bundle {
     static Bundle& Get();
     LilvWorld* world = nullptr;
     const LilvPlugin* plugin = nullptr;
-    std::unique_ptr<host::Library> machineLibrary;   // the bundle's copy
+    std::shared_ptr<host::Library> machineLibrary;   // the bundle's copy
 };
 
 // One plug-in instance, its control ports connected to values the test sets

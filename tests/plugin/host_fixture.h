@@ -9,7 +9,7 @@ namespace korvax::test {
 
 inline host::Library& MachineLibrary()
 {
-    static std::unique_ptr<host::Library> library = [] {
+    static std::shared_ptr<host::Library> library = [] {
         std::string error;
         auto loaded = host::Library::Open(host::Library::DefaultPath(), error);
         if (!loaded) {

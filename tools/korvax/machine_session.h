@@ -86,7 +86,7 @@ public:
     static std::string MachineText(host::Machine& machine, const ParameterInfo& parameter, int value);
 
 private:
-    std::unique_ptr<host::Library> library_;
+    std::shared_ptr<host::Library> library_;
     std::string machineName_;
     std::vector<ParameterInfo> parameters_;
 };
