@@ -195,6 +195,14 @@ TEST_F(Output, LoudnessAndTruePeakOfKnownSignals)
         EXPECT_LE(truePeak, crest + 0.2) << result.out;
         EXPECT_NEAR(truePeak - samplePeak, -20.0 * std::log10(std::cos(step / 2)), 0.15) << result.out;
     }
+
+    // A rate too low to measure loudness at still renders; its figures are unknown.
+    Audio slow = Noise(200, 2, 63);
+    slow.sampleRate = 8;
+    WriteAudio(In(), slow);
+    result = RunKorvax({"render", In(), dir / "out.wav", "--json"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("\"integrated_lufs\":null"), std::string::npos) << result.out;
 }
 
 // The whole summary as one JSON object, with every control's value in it.

@@ -227,12 +227,13 @@ void CommitTemporaryFile(int fd, const std::string& temporaryPath, const std::st
 
 // A temporary file beside `path` for what will become it, with the permissions
 // creating or replacing `path` would give: "DIR/.NAME.XXXXXX".
-int TemporaryFileBeside(const std::string& path, std::string& temporaryPath, const std::string& what)
+int TemporaryFileBeside(const std::string& path, std::string& temporaryPath, const std::string& what,
+                        TemporaryFileRegistration& registration)
 {
     const fs::path target(path);
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
     std::string temporary = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    const int fd = registration.Create(temporary);
     if (fd < 0)
         throw Failure("cannot write " + what + " " + Quoted(path) + ": " + std::strerror(errno));
     temporaryPath = temporary;
@@ -518,8 +519,8 @@ OutputFile::OutputFile(const std::string& path, const OutputFormat& format, int 
                           "(korvax render IN - > out.wav) or pipe it on");
         fd_ = NamelessTemporaryFile("output");
     } else {
-        fd_ = TemporaryFileBeside(path, temporaryPath_, "OUT");
-        registration_ = std::make_unique<TemporaryFileRegistration>(temporaryPath_);
+        registration_ = std::make_unique<TemporaryFileRegistration>();
+        fd_ = TemporaryFileBeside(path, temporaryPath_, "OUT", *registration_);
     }
 
     file_ = OpenSndfile(fd_, SFM_WRITE, &info);
@@ -617,8 +618,8 @@ void WriteTextFile(const std::string& path, const std::string& text)
     }
     ThrowIfInterrupted();
     std::string temporaryPath;
-    const int fd = TemporaryFileBeside(path, temporaryPath, "file");
-    const TemporaryFileRegistration registration(temporaryPath);
+    TemporaryFileRegistration registration;
+    const int fd = TemporaryFileBeside(path, temporaryPath, "file", registration);
     try {
         if (!WriteAll(fd, text.data(), text.size())) {
             const int error = errno;

@@ -5,7 +5,10 @@
 #include <csignal>
 #include <cstring>
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "tools/korvax/failure.h"
@@ -33,6 +36,13 @@ struct Slot {
 static_assert(std::atomic<int>::is_always_lock_free);
 
 std::atomic<int> gPendingSignal{0};
+// Files being made and registered now, and whether a second signal is ending the
+// process. The handler sets the one and then waits for the other to reach 0;
+// a maker counts itself in and then checks the one (both sequentially
+// consistent): so either the maker makes nothing, or the handler finds its file
+// registered.
+std::atomic<int> gMaking{0};
+std::atomic<bool> gEnding{false};
 Slot gSlots[kSlotCount];
 struct sigaction gPrevious[kSignalCount];
 bool gInstalled[kSignalCount];
@@ -61,6 +71,11 @@ extern "C" void OnSignal(int signal)
         return;   // the first: the render loops see it and unwind
     }
     // The second: the loops have not got there yet; remove what they would and end.
+    gEnding.store(true);
+    while (gMaking.load() != 0) {
+        const struct timespec pause {0, 100000};
+        nanosleep(&pause, nullptr);
+    }
     for (Slot& slot : gSlots) {
         int ready = kReady;
         if (slot.state.compare_exchange_strong(ready, kClaimed, std::memory_order_acquire))
@@ -105,19 +120,36 @@ int PendingSignal() noexcept
     return gPendingSignal.load();
 }
 
-TemporaryFileRegistration::TemporaryFileRegistration(const std::string& path) noexcept
+int TemporaryFileRegistration::Create(std::string& pathTemplate) noexcept
 {
-    if (path.size() >= kPathBytes)
-        return;
-    for (int i = 0; i < kSlotCount; ++i) {
-        int free = kFree;
-        if (!gSlots[i].state.compare_exchange_strong(free, kWriting, std::memory_order_acquire))
-            continue;
-        std::memcpy(gSlots[i].path, path.c_str(), path.size() + 1);
-        gSlots[i].state.store(kReady, std::memory_order_release);
-        slot_ = i;
-        return;
+    // This thread takes no signal meanwhile, so a handler waiting for the file
+    // to be registered runs on another thread, never on the one it waits for.
+    sigset_t signals, previous;
+    sigemptyset(&signals);
+    for (const int signal : kSignals)
+        sigaddset(&signals, signal);
+    pthread_sigmask(SIG_BLOCK, &signals, &previous);
+    gMaking.fetch_add(1);
+    int fd = -1;
+    if (gEnding.load()) {
+        errno = EINTR;
+    } else {
+        fd = ::mkostemp(pathTemplate.data(), O_CLOEXEC);
+        for (int i = 0; fd >= 0 && pathTemplate.size() < kPathBytes && i < kSlotCount; ++i) {
+            int free = kFree;
+            if (!gSlots[i].state.compare_exchange_strong(free, kWriting, std::memory_order_acquire))
+                continue;
+            std::memcpy(gSlots[i].path, pathTemplate.c_str(), pathTemplate.size() + 1);
+            gSlots[i].state.store(kReady, std::memory_order_release);
+            slot_ = i;
+            break;
+        }
     }
+    const int error = errno;
+    gMaking.fetch_sub(1);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return fd;
 }
 
 void TemporaryFileRegistration::Forget() noexcept

@@ -34,11 +34,16 @@ int PendingSignal() noexcept;
 // not fit, or finds no slot, is still removed by the unwinding code.
 class TemporaryFileRegistration {
 public:
-    explicit TemporaryFileRegistration(const std::string& path) noexcept;
+    TemporaryFileRegistration() = default;
     ~TemporaryFileRegistration() { Forget(); }
     TemporaryFileRegistration(const TemporaryFileRegistration&) = delete;
     TemporaryFileRegistration& operator=(const TemporaryFileRegistration&) = delete;
 
+    // Makes the file as mkostemp(`pathTemplate`, O_CLOEXEC) does, and registers
+    // it in the same step, which no signal handler on any thread can come
+    // between; -1 with errno set when it cannot be made (also once a second
+    // signal is ending the process).
+    int Create(std::string& pathTemplate) noexcept;
     // Once the file is renamed into place or removed.
     void Forget() noexcept;
 

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <string>
 
-#include "tools/korvax/failure.h"
 
 namespace korvax::cli {
 namespace {
@@ -20,28 +19,30 @@ double Decibels(double level)
 
 LoudnessMeter::LoudnessMeter(int channels, int sampleRate) : channels_(channels)
 {
+    // Null for rates libebur128 does not measure (below 16 Hz, say): the
+    // render goes on, and the figures say they are not known.
     state_ = ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(sampleRate),
                           EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK);
-    if (state_ == nullptr)
-        throw Failure("cannot measure loudness of " + std::to_string(channels) + " channel(s) at " +
-                      std::to_string(sampleRate) + " Hz");
-    if (channels == 1)
+    if (state_ != nullptr && channels == 1)
         ebur128_set_channel(state_, 0, EBUR128_DUAL_MONO);
 }
 
 LoudnessMeter::~LoudnessMeter()
 {
-    ebur128_destroy(&state_);
+    if (state_ != nullptr)
+        ebur128_destroy(&state_);
 }
 
 void LoudnessMeter::Add(const float* frames, std::int64_t count)
 {
-    if (count > 0)
+    if (state_ != nullptr && count > 0)
         ebur128_add_frames_float(state_, frames, static_cast<std::size_t>(count));
 }
 
 LoudnessFigures LoudnessMeter::Figures() const
 {
+    if (state_ == nullptr)
+        return {NAN, NAN, NAN};
     LoudnessFigures figures{-INFINITY, 0.0, -INFINITY};
     double value = 0.0;
     if (ebur128_loudness_global(state_, &value) == EBUR128_SUCCESS && std::isfinite(value))

@@ -17,6 +17,7 @@
 
 namespace korvax::cli {
 
+// NaN where the rate is one libebur128 does not measure.
 struct LoudnessFigures {
     double integratedLufs;   // -inf for silence or a file shorter than 400 ms
     double rangeLu;          // 0 for a file shorter than 3 s
@@ -25,7 +26,6 @@ struct LoudnessFigures {
 
 class LoudnessMeter {
 public:
-    // Throws Failure when libebur128 refuses the layout or rate.
     LoudnessMeter(int channels, int sampleRate);
     ~LoudnessMeter();
     LoudnessMeter(const LoudnessMeter&) = delete;

@@ -25,7 +25,9 @@ std::string Duration(std::int64_t frames, int sampleRate)
 std::string Level(double db, int width = 6, bool sign = false)
 {
     char text[64];
-    if (std::isinf(db) && db < 0)
+    if (std::isnan(db))
+        std::snprintf(text, sizeof text, "%*s", width, "n/a");
+    else if (std::isinf(db) && db < 0)
         std::snprintf(text, sizeof text, "%*s", width, "-inf");
     else
         std::snprintf(text, sizeof text, sign ? "%+*.1f" : "%*.1f", width, db);
@@ -34,16 +36,17 @@ std::string Level(double db, int width = 6, bool sign = false)
 
 std::string LoudnessText(const LoudnessFigures& f)
 {
-    return Level(f.integratedLufs) + " LUFS, range " + Format("%4.1f", f.rangeLu) + " LU, true peak " +
+    return Level(f.integratedLufs) + " LUFS, range " + Level(f.rangeLu, 4) + " LU, true peak " +
            Level(f.truePeakDbtp, 6, true) + " dBTP";
 }
 
 std::string SettingText(const SettingLine& line)
 {
-    std::string text = line.parameter->name + " = " + std::to_string(line.value) + " (" + line.text;
+    std::string text = line.parameter->name + " = " + std::to_string(line.value);
+    std::string notes = line.text == std::to_string(line.value) ? "" : line.text;   // a bare step says no more
     if (!line.asked.empty())
-        text += "; asked " + line.asked;
-    return text + ")";
+        notes += (notes.empty() ? "asked " : "; asked ") + line.asked;
+    return notes.empty() ? text : text + " (" + notes + ")";
 }
 
 // ---- JSON ----------------------------------------------------------------------
