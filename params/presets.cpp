@@ -41,6 +41,13 @@ bool IsDigits(std::string_view text)
            std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
 }
 
+// A slug without its dashes.
+std::string Joined(std::string slug)
+{
+    slug.erase(std::remove(slug.begin(), slug.end(), '-'), slug.end());
+    return slug;
+}
+
 // Levenshtein distance: insertions, deletions and substitutions of one character.
 std::size_t EditDistance(std::string_view a, std::string_view b)
 {
@@ -137,9 +144,21 @@ std::vector<int> NearestControls(const MachineDescription& description, std::str
     for (int control = 0; control < ControlCount(description); ++control) {
         const std::string slug = DescribeControl(description, control).slug;
         const bool contains = slug.find(wanted) != std::string::npos;
-        const std::size_t distance = EditDistance(wanted, slug);
-        // A name more than half rewritten is not a slip of the keyboard.
-        if (contains || distance <= std::max<std::size_t>(2, std::max(wanted.size(), slug.size()) / 2))
+        // A name more than half rewritten is not a slip of the keyboard; nor is
+        // one word of it more than a third rewritten ("atack" for "attack").
+        std::size_t distance = EditDistance(wanted, slug);
+        bool near = distance <= std::max<std::size_t>(2, std::max(wanted.size(), slug.size()) / 2);
+        for (std::size_t start = 0; start < slug.size();) {
+            const std::size_t end = std::min(slug.find('-', start), slug.size());
+            const std::string_view word = std::string_view(slug).substr(start, end - start);
+            const std::size_t wordDistance = EditDistance(wanted, word);
+            if (wordDistance <= std::max<std::size_t>(1, std::max(wanted.size(), word.size()) / 3)) {
+                near = true;
+                distance = std::min(distance, wordDistance);
+            }
+            start = end + 1;
+        }
+        if (contains || near)
             candidates.push_back({contains, distance, control});
     }
     std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
@@ -176,6 +195,20 @@ std::optional<int> FindControl(const MachineDescription& description, std::strin
     for (int control = 0; control < ControlCount(description); ++control)
         if (!slug.empty() && DescribeControl(description, control).slug == slug)
             return control;
+    // Words run together or split apart ("low-split" for "lowsplit"), where
+    // that leaves one control.
+    std::optional<int> joined;
+    for (int control = 0; control < ControlCount(description); ++control) {
+        if (slug.empty() || Joined(DescribeControl(description, control).slug) != Joined(slug))
+            continue;
+        if (joined) {
+            joined.reset();
+            break;
+        }
+        joined = control;
+    }
+    if (joined)
+        return joined;
 
     error = "unknown parameter '" + std::string(wanted) + "'";
     const std::vector<int> nearest = NearestControls(description, wanted, 3);

@@ -15,7 +15,9 @@
 // any letter case ("comp: thr.low"), its slug ("comp-thr-low": lower case, each
 // run of other characters than letters and digits as one '-') or its LV2 symbol
 // ("comp_thr_low": the slug with '_'). Any key whose slug equals a control's
-// slug finds it, so "Comp thr low" does too.
+// slug finds it, so "Comp thr low" does too, and so does one that differs only
+// in where words are split ("low-split" for "lowsplit") when that leaves one
+// control.
 //
 // Values. A parameter takes what units::ParseValue takes (a step, a value in
 // the unit of its texts, or a word of "Solo mode"); the attribute takes

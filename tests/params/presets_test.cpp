@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 
 #include "params/value_units.h"
@@ -36,6 +38,9 @@ TEST(Presets, ControlsAreFoundByIndexNameSlugAndSymbol)
     EXPECT_EQ(Find("comp_thr_low"), 6);
     EXPECT_EQ(Find("Comp thr low"), 6);
     EXPECT_EQ(Find("limit_thresh"), 15);
+    EXPECT_EQ(Find("low-split"), 1);      // "LowSplit" as two words
+    EXPECT_EQ(Find("High_Split"), 2);
+    EXPECT_EQ(Find("compthrlow"), 6);
     EXPECT_EQ(Find("Solo mode"), 5);
     EXPECT_EQ(Find("stereo_link"), AttributeControl(D()));
     EXPECT_EQ(Find("Stereo link"), 17);   // numbered after the parameters, as the plug-in's ports
@@ -151,6 +156,28 @@ TEST(Presets, UnreadableFilesAreNamed)
         << error;
     EXPECT_FALSE(ReadPresetFile(D(), "/", error));
     EXPECT_NE(error.find("directory"), std::string::npos) << error;
+}
+
+// Every shipped preset reads with the machine's description and states its
+// measured effect.
+TEST(Presets, ShippedPresetsReadAndCarryTheirMeasurements)
+{
+    int found = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(KORVAX_PRESETS_DIR)) {
+        if (entry.path().extension() != ".preset")
+            continue;
+        ++found;
+        SCOPED_TRACE(entry.path().string());
+        std::string error;
+        const auto settings = ReadPresetFile(D(), entry.path().string(), error);
+        ASSERT_TRUE(settings) << error;
+        EXPECT_EQ(settings->size(), std::size_t(ControlCount(D()))) << "a shipped preset names every control";
+        std::ifstream file(entry.path());
+        const std::string contents{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        for (const char* figure : {"demo programme", "speech", "LUFS", "gain reduction"})
+            EXPECT_NE(contents.find(figure), std::string::npos) << "no '" << figure << "' in its comments";
+    }
+    EXPECT_GE(found, 3);
 }
 
 } // namespace

@@ -22,22 +22,6 @@ namespace fs = std::filesystem;
 
 constexpr std::int64_t kLatency = 16383;
 
-Audio Silence(std::int64_t frames, int channels = 2)
-{
-    Audio audio;
-    audio.channels = channels;
-    audio.samples.assign(static_cast<std::size_t>(frames * channels), 0.0f);
-    return audio;
-}
-
-Audio Noise(std::int64_t frames, int channels, std::uint32_t seed, float amplitude = 0.5f)
-{
-    Audio audio;
-    audio.channels = channels;
-    audio.samples = RandomFloats(static_cast<std::size_t>(frames * channels), seed, -amplitude, amplitude);
-    return audio;
-}
-
 std::int64_t PeakIndex(const std::vector<float>& values)
 {
     std::int64_t best = 0;
@@ -215,7 +199,7 @@ TEST_F(Render, ParamsListsEveryParameterWithSlugAndStartValue)
         std::istringstream cells(line);
         for (std::string cell; std::getline(cells, cell, '\t');)
             fields.push_back(cell);
-        ASSERT_EQ(fields.size(), 9u) << line;
+        ASSERT_EQ(fields.size(), 11u) << line;
         rows.push_back(fields);
     }
     ASSERT_EQ(rows.size(), 18u);
@@ -227,8 +211,12 @@ TEST_F(Render, ParamsListsEveryParameterWithSlugAndStartValue)
     EXPECT_EQ(rows[6][1], "Comp: Thr.low");
     EXPECT_EQ(rows[6][2], "comp-thr-low");
     EXPECT_EQ(rows[15][2], "limit-thresh");
+    EXPECT_EQ(rows[15][9], "limit_thresh");   // the LV2 symbol
+    EXPECT_EQ(rows[5][7], "all bands");       // "Solo mode" in words, not the machine's "-"
+    EXPECT_EQ(rows[4][10], "100%");           // the declared default's text
     EXPECT_EQ(rows[17][1], "Stereo link");
     EXPECT_EQ(rows[17][6], "0");
+    EXPECT_EQ(rows[17][7], "off");
 }
 
 // ---- Output formats and odd samples -----------------------------------------------------
@@ -309,9 +297,10 @@ TEST_F(Render, BadSettingsAreRefusedWithTheValidRange)
     WriteAudio(In(), Silence(100));
     ExpectRefused({"render", In(), Out(), "--set", "Comp: Thr.lo=40"}, "unknown parameter 'Comp: Thr.lo'");
     ExpectRefused({"render", In(), Out(), "--set", "17=1"}, "unknown parameter index 17");
-    ExpectRefused({"render", In(), Out(), "--set", "comp-thr-low=0"}, "Comp: Thr.low takes 1..128");
-    ExpectRefused({"render", In(), Out(), "--set", "Limit: Thresh.=61"}, "Limit: Thresh. takes 0..60");
-    ExpectRefused({"render", In(), Out(), "--set", "comp-thr-low=4.5"}, "takes 1..128");
+    ExpectRefused({"render", In(), Out(), "--set", "comp-thr-low=0"}, "Comp: Thr.low: '0' is not a step; it takes a step 1..128");
+    ExpectRefused({"render", In(), Out(), "--set", "Limit: Thresh.=61"}, "it takes a step 0..60");
+    ExpectRefused({"render", In(), Out(), "--set", "comp-thr-low=4.5"}, "takes a step 1..128");
+    ExpectRefused({"render", In(), Out(), "--set", "comp-thr-low=+20dB"}, "out of range");
     ExpectRefused({"render", In(), Out(), "--set", "comp-thr-low"}, "expected NAME=VALUE");
     ExpectRefused({"render", In(), Out(), "--set", "=3"}, "expected NAME=VALUE");
     ExpectRefused({"render", In(), Out(), "--link", "sometimes"}, "expected on or off");
@@ -347,6 +336,7 @@ TEST_F(Render, ExistingOutputSurvivesAFailedRender)
     ExpectRefused({"render", In(), Out()}, "3 channels", {"in.wav", "out.wav"});
     WriteAudio(In(), Silence(100));
     ExpectRefused({"render", In(), Out(), "--set", "comp-ratio=500"}, "1..128", {"in.wav", "out.wav"});
+    ExpectRefused({"render", In(), Out(), "--preset", dir / "none.preset"}, "cannot read preset", {"in.wav", "out.wav"});
 
     // A FLAC file cut short fails part-way, after the output has been started.
     Audio flac = Noise(100000, 2, 31);

@@ -1,5 +1,9 @@
 #include "render/tool_runner.h"
 
+#include <cmath>
+
+#include "support/test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -8,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -22,9 +27,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath)
+pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
+            const RunOptions& options)
 {
-    std::vector<std::string> all = {KORVAX_TOOL_PATH};
+    std::vector<std::string> all = options.wrapper;
+    all.push_back(KORVAX_TOOL_PATH);
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : all)
@@ -33,19 +40,22 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath, co
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, options.input.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // An ignored signal stays ignored across exec: so nohup works.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction saved {};
+    if (options.ignoreHangUp)
+        sigaction(SIGHUP, &ignore, &saved);
     pid_t pid = -1;
-    const int error = posix_spawn(&pid, KORVAX_TOOL_PATH, &actions, nullptr, argv.data(), environ);
+    const int error = posix_spawnp(&pid, all[0].c_str(), &actions, nullptr, argv.data(), environ);
+    if (options.ignoreHangUp)
+        sigaction(SIGHUP, &saved, nullptr);
     posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(error, 0) << "cannot start " << KORVAX_TOOL_PATH;
+    EXPECT_EQ(error, 0) << "cannot start " << all[0];
     return error == 0 ? pid : -1;
-}
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 } // namespace
@@ -65,11 +75,11 @@ int ToolResult::ErrLines() const
     return lines;
 }
 
-ToolResult RunKorvax(const std::vector<std::string>& args)
+ToolResult RunKorvax(const std::vector<std::string>& args, const RunOptions& options)
 {
     const std::string base = fs::temp_directory_path() / ("korvax-run-" + std::to_string(::getpid()));
     ToolResult result;
-    const pid_t pid = Spawn(args, base + ".out", base + ".err");
+    const pid_t pid = Spawn(args, base + ".out", base + ".err", options);
     if (pid < 0)
         return result;
     result.exitCode = WaitKorvax(pid);
@@ -80,12 +90,12 @@ ToolResult RunKorvax(const std::vector<std::string>& args)
     return result;
 }
 
-pid_t StartKorvax(const std::vector<std::string>& args)
+pid_t StartKorvax(const std::vector<std::string>& args, const RunOptions& options)
 {
-    return Spawn(args, "/dev/null", "/dev/null");
+    return Spawn(args, "/dev/null", "/dev/null", options);
 }
 
-int WaitKorvax(pid_t pid)
+int WaitKorvax(pid_t pid, bool* signalled)
 {
     // A hung tool is killed rather than left to stall the whole test run.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
@@ -102,9 +112,44 @@ int WaitKorvax(pid_t pid)
     }
     if (done != pid)
         return -1;
+    if (signalled != nullptr)
+        *signalled = WIFSIGNALED(status);
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
+}
+
+Audio Silence(std::int64_t frames, int channels)
+{
+    Audio audio;
+    audio.channels = channels;
+    audio.samples.assign(static_cast<std::size_t>(frames * channels), 0.0f);
+    return audio;
+}
+
+Audio Noise(std::int64_t frames, int channels, std::uint32_t seed, float amplitude)
+{
+    Audio audio;
+    audio.channels = channels;
+    audio.samples = RandomFloats(static_cast<std::size_t>(frames * channels), seed, -amplitude, amplitude);
+    return audio;
+}
+
+Audio Sine(std::int64_t frames, int channels, int sampleRate, double hz, double peak, double phase,
+           std::int64_t fadeFrames)
+{
+    constexpr double kPi = 3.14159265358979323846;
+    Audio audio;
+    audio.channels = channels;
+    audio.sampleRate = sampleRate;
+    for (std::int64_t i = 0; i < frames; ++i) {
+        const std::int64_t edge = std::min(i, frames - 1 - i);
+        const double fade = edge < fadeFrames ? 0.5 - 0.5 * std::cos(kPi * double(edge) / double(fadeFrames)) : 1.0;
+        const float x = static_cast<float>(fade * peak * std::sin(2.0 * kPi * hz * double(i) / sampleRate + phase));
+        for (int c = 0; c < channels; ++c)
+            audio.samples.push_back(x);
+    }
+    return audio;
 }
 
 std::vector<float> Audio::Channel(int channel) const
@@ -163,6 +208,17 @@ std::vector<char> ReadBytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+bool HaveProgram(const std::string& program)
+{
+    return std::system((program + " --version >/dev/null 2>&1").c_str()) == 0;
 }
 
 bool Exists(const std::string& path)

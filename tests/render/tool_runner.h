@@ -19,13 +19,20 @@ struct ToolResult {
     int ErrLines() const;   // non-empty lines on stderr
 };
 
-// Runs korvax with `args` and waits for it.
-ToolResult RunKorvax(const std::vector<std::string>& args);
+struct RunOptions {
+    std::string input = "/dev/null";    // standard input: this file
+    std::vector<std::string> wrapper;   // a program that runs korvax, e.g. {"strace", "-o", LOG}
+    bool ignoreHangUp = false;          // started with SIGHUP ignored, as nohup does
+};
+
+// Runs korvax with `args` and waits for it; standard output is kept byte for byte.
+ToolResult RunKorvax(const std::vector<std::string>& args, const RunOptions& options = {});
 // Starts korvax without waiting; stdout and stderr go to /dev/null.
-pid_t StartKorvax(const std::vector<std::string>& args);
-// Waits for a process started by StartKorvax; returns its exit code or 128 + signal.
-// A process still running after 120 s is killed and the test fails.
-int WaitKorvax(pid_t pid);
+pid_t StartKorvax(const std::vector<std::string>& args, const RunOptions& options = {});
+// Waits for a process started by StartKorvax; returns its exit code or 128 + signal,
+// and in `signalled` whether a signal ended it. A process still running after
+// 120 s is killed and the test fails.
+int WaitKorvax(pid_t pid, bool* signalled = nullptr);
 
 struct Audio {
     int sampleRate = 44100;
@@ -37,6 +44,14 @@ struct Audio {
     std::vector<float> Channel(int channel) const;
 };
 
+Audio Silence(std::int64_t frames, int channels = 2);
+// Uniform noise of the given amplitude, the same for the same seed.
+Audio Noise(std::int64_t frames, int channels, std::uint32_t seed, float amplitude = 0.5f);
+// A sine in every channel: `peak` at full scale 1.0, `phase` in radians at
+// frame 0, faded in and out over `fadeFrames` (raised cosine).
+Audio Sine(std::int64_t frames, int channels, int sampleRate, double hz, double peak, double phase = 0.0,
+           std::int64_t fadeFrames = 0);
+
 // Writes `audio` as is: floats for a float format, converted by libsndfile otherwise.
 void WriteAudio(const std::string& path, const Audio& audio);
 // Reads a whole file; an empty Audio with channels 0 when it cannot be opened.
@@ -45,6 +60,9 @@ Audio ReadAudio(const std::string& path);
 std::vector<int> ReadIntegers(const std::string& path);
 
 std::vector<char> ReadBytes(const std::string& path);
+std::string ReadText(const std::string& path);
+// Whether `program` runs here (for tests that need sox or strace).
+bool HaveProgram(const std::string& program);
 bool Exists(const std::string& path);
 
 // A fresh folder per test, removed with everything in it afterwards.

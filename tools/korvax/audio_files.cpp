@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -77,12 +78,11 @@ std::string EncodingName(int subtype)
 // The sample rate a WAV or AIFF header declares, read directly. libsndfile
 // refuses a rate of zero with nothing better than "SF_INFO struct incomplete",
 // so when it refuses a file this tells the user what is actually wrong.
-std::optional<double> DeclaredSampleRate(const std::string& path)
+std::optional<double> DeclaredSampleRate(int fd)
 {
-    std::ifstream stream(path, std::ios::binary);
     std::vector<unsigned char> b(65536);
-    stream.read(reinterpret_cast<char*>(b.data()), std::streamsize(b.size()));
-    const std::size_t size = static_cast<std::size_t>(stream.gcount());
+    const ssize_t read = ::pread(fd, b.data(), b.size(), 0);
+    const std::size_t size = read > 0 ? static_cast<std::size_t>(read) : 0;
     auto is = [&](std::size_t at, const char* tag) { return at + 4 <= size && std::memcmp(&b[at], tag, 4) == 0; };
     auto le32 = [&](std::size_t at) { return std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 |
                                              std::uint32_t(b[at + 2]) << 16 | std::uint32_t(b[at + 3]) << 24; };
@@ -123,51 +123,270 @@ int BytesPerSample(Encoding encoding)
     }
 }
 
+// libsndfile's string types, in the order a summary would list them.
+constexpr int kTagTypes[] = {SF_STR_TITLE,   SF_STR_ARTIST,      SF_STR_ALBUM,   SF_STR_TRACKNUMBER,
+                             SF_STR_DATE,    SF_STR_GENRE,       SF_STR_COMMENT, SF_STR_COPYRIGHT,
+                             SF_STR_LICENSE, SF_STR_SOFTWARE};
+
+// A file without a name in TMPDIR (or /tmp): made and unlinked at once, so it
+// vanishes with its descriptor whatever ends the process.
+int NamelessTemporaryFile(const std::string& purpose)
+{
+    const char* folder = std::getenv("TMPDIR");
+    std::string name = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/korvax-" + purpose +
+                       ".XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0)
+        throw Failure("cannot make a temporary file for " + purpose + " in '" +
+                      fs::path(name).parent_path().string() + "' (TMPDIR): " + std::strerror(errno));
+    ::unlink(name.c_str());
+    return fd;
+}
+
+// Writes all of `size` bytes; false with errno set on failure.
+bool WriteAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Reads `from` to its end into a nameless temporary file and returns that,
+// positioned at its start. Polls for interrupts between reads.
+int Spool(int from, const std::string& name)
+{
+    const int to = NamelessTemporaryFile("input");
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        if (PendingSignal() != 0) {
+            ::close(to);
+            ThrowIfInterrupted();
+        }
+        const ssize_t read = ::read(from, buffer.data(), buffer.size());
+        if (read == 0)
+            break;
+        if (read < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            ::close(to);
+            throw Failure("cannot read IN " + name + ": " + std::strerror(error));
+        }
+        if (!WriteAll(to, buffer.data(), static_cast<std::size_t>(read))) {
+            const int error = errno;
+            ::close(to);
+            throw Failure("cannot hold IN " + name + " in a temporary file (TMPDIR): " + std::strerror(error));
+        }
+    }
+    if (::lseek(to, 0, SEEK_CUR) == 0) {
+        ::close(to);
+        throw Failure("IN " + name + " is empty");
+    }
+    ::lseek(to, 0, SEEK_SET);
+    return to;
+}
+
+// Flushes the temporary file `fd` to disk, closes it and renames it to `path`,
+// then flushes the folder, so that after a power cut `path` is the old file or
+// the whole new one, never a renamed empty one. Closes `fd` in every case; the
+// temporary file is left for the caller to remove when this throws.
+void CommitTemporaryFile(int fd, const std::string& temporaryPath, const std::string& path, const std::string& what)
+{
+    if (::fsync(fd) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw Failure("cannot finish " + what + " " + Quoted(path) + ": " + std::strerror(error));
+    }
+    if (::close(fd) != 0)   // a late write error (a full disk, a network file system) shows here
+        throw Failure("cannot finish " + what + " " + Quoted(path) + ": " + std::strerror(errno));
+    if (::rename(temporaryPath.c_str(), path.c_str()) != 0)
+        throw Failure("cannot write " + what + " " + Quoted(path) + ": " + std::strerror(errno));
+
+    // The rename is on disk once the folder is. A file system that cannot flush
+    // a folder (EINVAL) keeps its own order.
+    const fs::path target(path);
+    const std::string folder = target.has_parent_path() ? target.parent_path().string() : ".";
+    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0)
+        return;
+    const bool flushed = ::fsync(folderFd) == 0 || errno == EINVAL;
+    const int error = errno;
+    ::close(folderFd);
+    if (!flushed)
+        throw Failure(what + " " + Quoted(path) + " is written, but its folder could not be flushed to disk: " +
+                      std::strerror(error));
+}
+
+// A temporary file beside `path` for what will become it, with the permissions
+// creating or replacing `path` would give: "DIR/.NAME.XXXXXX".
+int TemporaryFileBeside(const std::string& path, std::string& temporaryPath, const std::string& what,
+                        TemporaryFileRegistration& registration)
+{
+    const fs::path target(path);
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::string temporary = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+    const int fd = registration.Create(temporary);
+    if (fd < 0)
+        throw Failure("cannot write " + what + " " + Quoted(path) + ": " + std::strerror(errno));
+    temporaryPath = temporary;
+    // mkstemp makes the file private.
+    struct stat existing {};
+    mode_t mode;
+    if (::stat(path.c_str(), &existing) == 0) {
+        mode = existing.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(fd, mode);
+    return fd;
+}
+
+// libsndfile writes the format chunk of a float WAV file in the 16 bytes of
+// the PCM layout, without the extension size that every other format tag
+// carries, and readers such as sox warn about it. Where the space of the PEAK
+// chunk we turned off follows as a "PAD " chunk, this moves the chunks between
+// two bytes on, writes the extension size (0) into the gap and shortens the pad:
+// the samples stay where they are. Any other layout is left as it is.
+void CompleteFloatFormatChunk(int fd)
+{
+    std::vector<unsigned char> h(4096);
+    const ssize_t read = ::pread(fd, h.data(), h.size(), 0);
+    if (read < 44)
+        return;
+    h.resize(static_cast<std::size_t>(read));
+    auto is = [&](std::size_t at, const char* tag) { return at + 8 <= h.size() && std::memcmp(&h[at], tag, 4) == 0; };
+    auto le32 = [&](std::size_t at) {
+        return std::uint32_t(h[at]) | std::uint32_t(h[at + 1]) << 8 | std::uint32_t(h[at + 2]) << 16 |
+               std::uint32_t(h[at + 3]) << 24;
+    };
+    constexpr std::size_t kFormat = 12;   // "fmt " straight after "RIFF", size, "WAVE"
+    constexpr unsigned kIeeeFloat = 3;
+    if (!is(0, "RIFF") || std::memcmp(&h[8], "WAVE", 4) != 0 || !is(kFormat, "fmt ") || le32(kFormat + 4) != 16 ||
+        (h[kFormat + 8] | h[kFormat + 9] << 8) != kIeeeFloat)
+        return;
+    std::size_t pad = kFormat + 8 + 16;
+    while (is(pad, "fact") || is(pad, "LIST"))
+        pad += 8 + le32(pad + 4);
+    if (!is(pad, "PAD ") || le32(pad + 4) < 2 || pad + 8 > h.size())
+        return;
+    const std::uint32_t padSize = le32(pad + 4) - 2;
+    std::memmove(&h[kFormat + 8 + 18], &h[kFormat + 8 + 16], pad - (kFormat + 8 + 16));
+    h[kFormat + 4] = 18;
+    h[kFormat + 8 + 16] = h[kFormat + 8 + 17] = 0;   // no extension bytes follow
+    const std::size_t newPad = pad + 2;
+    std::memcpy(&h[newPad], "PAD ", 4);
+    for (int i = 0; i < 4; ++i)
+        h[newPad + 4 + std::size_t(i)] = static_cast<unsigned char>(padSize >> (8 * i));
+    ::pwrite(fd, h.data(), newPad + 8, 0);
+}
+
+// libsndfile on a copy of `fd`, which it closes (also when it fails to open,
+// whatever it is told), so that `fd` stays ours: for reading a header directly,
+// and for flushing the file once libsndfile is done with it.
+SNDFILE* OpenSndfile(int fd, int mode, SF_INFO* info)
+{
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0)
+        return nullptr;
+    return sf_open_fd(copy, mode, info, SF_TRUE);
+}
+
 } // namespace
 
 // ---- Input ----------------------------------------------------------------------
 
 InputFile::InputFile(const std::string& path) : path_(path)
 {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0)
-        throw Failure("cannot open IN " + Quoted(path) + ": " + std::strerror(errno));
-    if (S_ISDIR(status.st_mode))
-        throw Failure("IN " + Quoted(path) + " is a directory, not an audio file");
-    if (::access(path.c_str(), R_OK) != 0)
-        throw Failure("cannot open IN " + Quoted(path) + ": " + std::strerror(errno));
+    const std::string name = path == "-" ? "'-' (standard input)" : Quoted(path);
+    int fd = -1;
+    if (path == "-") {
+        if (::isatty(STDIN_FILENO) == 1)
+            throw Failure("IN '-' reads standard input, which is a terminal: pipe a file in "
+                          "(korvax render - OUT < in.wav)");
+        fd = Spool(STDIN_FILENO, name);
+    } else {
+        struct stat status {};
+        if (::stat(path.c_str(), &status) != 0)
+            throw Failure("cannot open IN " + name + ": " + std::strerror(errno));
+        if (S_ISDIR(status.st_mode))
+            throw Failure("IN " + name + " is a directory, not an audio file");
+        // A FIFO blocks here until its writer comes; a signal meanwhile restarts the open.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            throw Failure("cannot open IN " + name + ": " + std::strerror(errno));
+        if (!S_ISREG(status.st_mode)) {
+            try {
+                const int spooled = Spool(fd, name);
+                ::close(fd);
+                fd = spooled;
+            } catch (...) {
+                ::close(fd);
+                throw;
+            }
+        }
+    }
+    fd_ = fd;
+    try {
+        Open(name);
+    } catch (...) {
+        Close();
+        throw;
+    }
+}
 
-    file_ = sf_open(path.c_str(), SFM_READ, &info_);
+void InputFile::Open(const std::string& name)
+{
+    file_ = OpenSndfile(fd_, SFM_READ, &info_);
     if (file_ == nullptr) {
         const int error = sf_error(nullptr);
         const std::string reason = SndfileMessage(nullptr);
-        if (const std::optional<double> rate = DeclaredSampleRate(path); rate && *rate < 1.0)
-            throw Failure("IN " + Quoted(path) + " has a sample rate of 0 Hz");
+        if (const std::optional<double> rate = DeclaredSampleRate(fd_); rate && *rate < 1.0)
+            throw Failure("IN " + name + " has a sample rate of 0 Hz");
         if (error == SF_ERR_UNRECOGNISED_FORMAT)
-            throw Failure("IN " + Quoted(path) + " is not in an audio format korvax can read (" + reason + ")");
+            throw Failure("IN " + name + " is not in an audio format korvax can read (" + reason + ")");
         if (error == SF_ERR_UNSUPPORTED_ENCODING)
-            throw Failure("IN " + Quoted(path) + " uses an encoding korvax cannot read (" + reason + ")");
-        throw Failure("IN " + Quoted(path) + " is damaged or unreadable (" + reason + ")");
+            throw Failure("IN " + name + " uses an encoding korvax cannot read (" + reason + ")");
+        throw Failure("IN " + name + " is damaged or unreadable (" + reason + ")");
     }
-    if (info_.channels < 1 || info_.channels > 2) {
-        const std::string channels = std::to_string(info_.channels);
-        sf_close(file_);
-        file_ = nullptr;
-        throw Failure("IN " + Quoted(path) + " has " + channels +
+    if (info_.channels < 1 || info_.channels > 2)
+        throw Failure("IN " + name + " has " + std::to_string(info_.channels) +
                       " channels; korvax renders mono and stereo files only");
-    }
-    if (info_.samplerate <= 0) {
-        const std::string rate = std::to_string(info_.samplerate);
+    if (info_.samplerate <= 0)
+        throw Failure("IN " + name + " has a sample rate of " + std::to_string(info_.samplerate) + " Hz");
+}
+
+void InputFile::Close() noexcept
+{
+    if (file_ != nullptr)
         sf_close(file_);
-        file_ = nullptr;
-        throw Failure("IN " + Quoted(path) + " has a sample rate of " + rate + " Hz");
-    }
+    file_ = nullptr;
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
 }
 
 InputFile::~InputFile()
 {
-    if (file_ != nullptr)
-        sf_close(file_);
+    Close();
+}
+
+std::vector<std::pair<int, std::string>> InputFile::Tags() const
+{
+    std::vector<std::pair<int, std::string>> tags;
+    for (const int type : kTagTypes)
+        if (const char* text = sf_get_string(file_, type); text != nullptr && *text != '\0')
+            tags.emplace_back(type, text);
+    return tags;
 }
 
 std::string InputFile::FormatText() const
@@ -185,21 +404,28 @@ std::int64_t InputFile::Read(float* frames, std::int64_t count)
 
 // ---- Output format ----------------------------------------------------------------
 
+int ContainerOf(const std::string& path)
+{
+    const std::string extension = Lower(fs::path(path).extension().string());
+    if (path == "-" || extension.empty() || extension == ".wav" || extension == ".wave")
+        return SF_FORMAT_WAV;
+    if (extension == ".aif" || extension == ".aiff" || extension == ".aifc")
+        return SF_FORMAT_AIFF;
+    if (extension == ".flac")
+        return SF_FORMAT_FLAC;
+    return 0;
+}
+
 OutputFormat ChooseOutputFormat(const std::string& option, const std::string& outPath)
 {
-    const std::string extension = Lower(fs::path(outPath).extension().string());
-    int container = 0;
-    if (extension.empty() || extension == ".wav" || extension == ".wave")
-        container = SF_FORMAT_WAV;
-    else if (extension == ".aif" || extension == ".aiff" || extension == ".aifc")
-        container = SF_FORMAT_AIFF;
-    else if (extension == ".flac")
-        container = SF_FORMAT_FLAC;
-    else
-        throw Failure("OUT " + Quoted(outPath) + ": korvax writes .wav, .aif/.aiff and .flac files, not '" +
-                      extension + "'");
-
     const std::string word = Lower(option);
+    const bool flacWord = word == "flac" || word == "flac24" || word == "flac16";
+    // Standard output has no name to say its type: --format does.
+    const int container = outPath == "-" && flacWord ? SF_FORMAT_FLAC : ContainerOf(outPath);
+    if (container == 0)
+        throw UsageError("render", "OUT " + Quoted(outPath) + ": korvax writes .wav, .aif/.aiff and .flac files, not '" +
+                                       Lower(fs::path(outPath).extension().string()) + "'");
+
     Encoding encoding = container == SF_FORMAT_FLAC ? Encoding::kPcm24 : Encoding::kFloat32;
     bool needsFlac = false;
     if (word.empty()) {
@@ -219,9 +445,10 @@ OutputFormat ChooseOutputFormat(const std::string& option, const std::string& ou
         throw UsageError("render", "--format '" + option + "': expected float, pcm16, pcm24, flac or flac16");
     }
     if (needsFlac && container != SF_FORMAT_FLAC)
-        throw Failure("--format " + word + " writes FLAC: give OUT the extension .flac");
+        throw UsageError("render", "--format " + word + " writes FLAC: give OUT the extension .flac");
     if (container == SF_FORMAT_FLAC && encoding == Encoding::kFloat32)
-        throw Failure("FLAC holds 16- or 24-bit samples only: use --format flac or flac16, or a .wav OUT for float");
+        throw UsageError("render",
+                         "FLAC holds 16- or 24-bit samples only: use --format flac or flac16, or a .wav OUT for float");
 
     OutputFormat format;
     format.encoding = encoding;
@@ -236,6 +463,8 @@ OutputFormat ChooseOutputFormat(const std::string& option, const std::string& ou
 
 std::string ResolveOutputPath(const std::string& outPath)
 {
+    if (outPath == "-")
+        return outPath;
     fs::path out(outPath);
     if (out.filename().empty() || out.filename() == "." || out.filename() == "..")
         throw Failure("OUT " + Quoted(outPath) + " names a directory, not a file");
@@ -252,6 +481,8 @@ std::string ResolveOutputPath(const std::string& outPath)
 
 void RefuseSameFile(const std::string& inPath, const std::string& outPath)
 {
+    if (inPath == "-" || outPath == "-")
+        return;
     struct stat inStatus {}, outStatus {};
     const bool sameInode = ::stat(inPath.c_str(), &inStatus) == 0 && ::stat(outPath.c_str(), &outStatus) == 0 &&
                            inStatus.st_dev == outStatus.st_dev && inStatus.st_ino == outStatus.st_ino;
@@ -265,8 +496,8 @@ void RefuseSameFile(const std::string& inPath, const std::string& outPath)
 // ---- Output -------------------------------------------------------------------------
 
 OutputFile::OutputFile(const std::string& path, const OutputFormat& format, int channels, int sampleRate,
-                       std::int64_t expectedFrames)
-    : path_(path)
+                       std::int64_t expectedFrames, const std::vector<std::pair<int, std::string>>& tags)
+    : path_(path), toStandardOutput_(path == "-")
 {
     SF_INFO info{};
     info.samplerate = sampleRate;
@@ -277,38 +508,31 @@ OutputFile::OutputFile(const std::string& path, const OutputFormat& format, int 
     if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV && expectedFrames > 0 &&
         expectedFrames > kWavDataLimit / (std::int64_t(channels) * BytesPerSample(format.encoding)))
         info.format = SF_FORMAT_RF64 | (info.format & SF_FORMAT_SUBMASK);
+    const std::string name = toStandardOutput_ ? "'-' (standard output)" : Quoted(path);
     if (!sf_format_check(&info))
-        throw Failure("OUT " + Quoted(path) + ": libsndfile cannot write " + format.text + " with " +
-                      std::to_string(channels) + " channel(s) at " + std::to_string(sampleRate) + " Hz");
+        throw Failure("OUT " + name + ": libsndfile cannot write " + format.text + " with " + std::to_string(channels) +
+                      " channel(s) at " + std::to_string(sampleRate) + " Hz");
 
-    const fs::path target(path);
-    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string name = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0)
-        throw Failure("cannot write OUT " + Quoted(path) + ": " + std::strerror(errno));
-    temporaryPath_ = name;
-    RegisterTemporaryFile(temporaryPath_);
-
-    // mkstemp makes the file private; give it what replacing or creating OUT would.
-    struct stat existing {};
-    mode_t mode;
-    if (::stat(path.c_str(), &existing) == 0) {
-        mode = existing.st_mode & 07777;
+    if (toStandardOutput_) {
+        if (::isatty(STDOUT_FILENO) == 1)
+            throw Failure("OUT '-' writes standard output, which is a terminal: redirect it "
+                          "(korvax render IN - > out.wav) or pipe it on");
+        fd_ = NamelessTemporaryFile("output");
     } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
+        registration_ = std::make_unique<TemporaryFileRegistration>();
+        fd_ = TemporaryFileBeside(path, temporaryPath_, "OUT", *registration_);
     }
-    ::fchmod(fd, mode);
 
-    fd_ = fd;
-    file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);   // the descriptor stays ours to close
+    file_ = OpenSndfile(fd_, SFM_WRITE, &info);
     if (file_ == nullptr) {
         const std::string reason = SndfileMessage(nullptr);
         Discard();
-        throw Failure("cannot write OUT " + Quoted(path) + ": " + reason);
+        throw Failure("cannot write OUT " + name + ": " + reason);
     }
+    // The PEAK chunk libsndfile adds to float files holds the time of writing.
+    sf_command(file_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+    for (const auto& [tagType, text] : tags)
+        sf_set_string(file_, tagType, text.c_str());   // formats without room for a tag refuse it quietly
 }
 
 OutputFile::~OutputFile()
@@ -330,8 +554,8 @@ void OutputFile::Discard() noexcept
     if (!temporaryPath_.empty()) {
         ::unlink(temporaryPath_.c_str());
         temporaryPath_.clear();
-        ForgetTemporaryFile();
     }
+    registration_.reset();
 }
 
 void OutputFile::WriteFloat(const float* frames, std::int64_t count)
@@ -352,15 +576,61 @@ void OutputFile::Commit()
     file_ = nullptr;
     if (closeError != SF_ERR_NO_ERROR)
         throw Failure("cannot finish OUT " + Quoted(path_) + ": " + sf_error_number(closeError));
+    CompleteFloatFormatChunk(fd_);
+    if (toStandardOutput_) {
+        CopyToStandardOutput();
+        committed_ = true;
+        return;
+    }
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0)   // a late write error (a full disk, a network file system) shows here
-        throw Failure("cannot finish OUT " + Quoted(path_) + ": " + std::strerror(errno));
-    if (::rename(temporaryPath_.c_str(), path_.c_str()) != 0)
-        throw Failure("cannot write OUT " + Quoted(path_) + ": " + std::strerror(errno));
+    CommitTemporaryFile(fd, temporaryPath_, path_, "OUT");
     temporaryPath_.clear();
-    ForgetTemporaryFile();
+    registration_.reset();
     committed_ = true;
+}
+
+void OutputFile::CopyToStandardOutput()
+{
+    std::vector<char> buffer(1 << 20);
+    ::lseek(fd_, 0, SEEK_SET);
+    for (;;) {
+        const ssize_t read = ::read(fd_, buffer.data(), buffer.size());
+        if (read == 0)
+            break;
+        if (read < 0 && errno == EINTR)
+            continue;
+        if (read < 0)
+            throw Failure("cannot finish OUT '-' (standard output): " + std::string(std::strerror(errno)));
+        if (!WriteAll(STDOUT_FILENO, buffer.data(), static_cast<std::size_t>(read)))
+            throw Failure("cannot write OUT '-' (standard output): " + std::string(std::strerror(errno)));
+    }
+    ::close(fd_);
+    fd_ = -1;
+}
+
+void WriteTextFile(const std::string& path, const std::string& text)
+{
+    if (path == "-") {
+        if (!WriteAll(STDOUT_FILENO, text.data(), text.size()))
+            throw Failure("cannot write to standard output: " + std::string(std::strerror(errno)));
+        return;
+    }
+    ThrowIfInterrupted();
+    std::string temporaryPath;
+    TemporaryFileRegistration registration;
+    const int fd = TemporaryFileBeside(path, temporaryPath, "file", registration);
+    try {
+        if (!WriteAll(fd, text.data(), text.size())) {
+            const int error = errno;
+            ::close(fd);
+            throw Failure("cannot write file " + Quoted(path) + ": " + std::strerror(error));
+        }
+        CommitTemporaryFile(fd, temporaryPath, path, "file");
+    } catch (...) {
+        ::unlink(temporaryPath.c_str());
+        throw;
+    }
 }
 
 } // namespace korvax::cli

@@ -191,7 +191,113 @@ void PadChord(Mix& mix, double at, double seconds, const int (&notes)[3], Noise&
     }
 }
 
+// A two-pole resonance at `hz` with bandwidth `widthHz`, unity gain at its peak
+// (near enough): one formant of the vocal tract.
+class Resonator {
+public:
+    Resonator(double hz, double widthHz, double rate)
+    {
+        const double r = std::exp(-kPi * widthHz / rate);
+        b1_ = 2.0 * r * std::cos(2.0 * kPi * hz / rate);
+        b2_ = -r * r;
+        gain_ = (1.0 - r) * std::sqrt(1.0 - 2.0 * r * std::cos(4.0 * kPi * hz / rate) + r * r);
+    }
+    double Next(double x)
+    {
+        const double y = gain_ * x + b1_ * y1_ + b2_ * y2_;
+        y2_ = y1_;
+        y1_ = y;
+        return y;
+    }
+
+private:
+    double b1_, b2_, gain_;
+    double y1_ = 0.0, y2_ = 0.0;
+};
+
+// First three formants of five vowels (a, e, i, o, u), in hertz.
+constexpr double kVowels[5][3] = {{730, 1090, 2440}, {530, 1840, 2480}, {270, 2290, 3010},
+                                  {570, 840, 2410},  {300, 870, 2240}};
+
+// A hiss of `seconds` (s, sh, f), high-passed noise with a soft envelope.
+void Fricative(Mix& mix, double at, double seconds, double cutoffHz, Noise& noise)
+{
+    const double rate = mix.Rate();
+    const std::int64_t start = mix.Frame(at);
+    LowPass dull, duller;
+    for (std::int64_t n = 0; n < mix.Frame(seconds); ++n) {
+        const double t = n / rate;
+        const double envelope = std::sin(kPi * t / seconds);
+        const double x = noise.Next();
+        const double once = x - dull.Next(x, cutoffHz, rate);
+        mix.Add(start + n, 0.035 * envelope * (once - duller.Next(once, cutoffHz, rate)), 0.0);
+    }
+}
+
+// A voiced syllable: a glottal pulse train gliding between two pitches through
+// the vowel's formants, with a little breath, under a syllable's envelope.
+void Syllable(Mix& mix, double at, double seconds, int vowel, double fromHz, double toHz, double level, Noise& noise)
+{
+    const double rate = mix.Rate();
+    const std::int64_t start = mix.Frame(at);
+    Resonator formants[3] = {{kVowels[vowel][0], 80.0, rate}, {kVowels[vowel][1], 100.0, rate},
+                             {kVowels[vowel][2], 130.0, rate}};
+    constexpr double kFormantLevels[3] = {1.0, 0.5, 0.22};
+    double phase = 0.0;
+    for (std::int64_t n = 0; n < mix.Frame(seconds); ++n) {
+        const double t = n / rate;
+        const double hz = fromHz + (toHz - fromHz) * t / seconds;
+        phase += hz / rate;
+        if (phase >= 1.0)
+            phase -= 1.0;
+        // The glottis: a closing flow pulse (a falling ramp) and breath noise.
+        const double source = (phase < 0.6 ? std::sin(kPi * phase / 0.6) : 0.0) - 0.38 + 0.05 * noise.Next();
+        double voice = 0.0;
+        for (int f = 0; f < 3; ++f)
+            voice += kFormantLevels[f] * formants[f].Next(source);
+        const double attack = std::min(1.0, t / 0.025);
+        const double release = std::min(1.0, (seconds - t) / 0.05);
+        mix.Add(start + n, level * attack * release * voice, 0.0);
+    }
+}
+
 } // namespace
+
+std::vector<float> SynthesiseSpeech(std::uint32_t seed, int sampleRate, double seconds)
+{
+    Mix mix(static_cast<std::int64_t>(std::llround(seconds * sampleRate)), sampleRate);
+    Noise noise(seed);
+    auto uniform = [&](double low, double high) { return low + (high - low) * 0.5 * (noise.Next() + 1.0); };
+
+    // Phrases of words of one to three syllables; the pitch of a phrase falls
+    // towards its end, stressed syllables are louder and higher.
+    double at = 0.25;
+    while (at < seconds - 1.0) {
+        const int words = 3 + static_cast<int>(uniform(0.0, 4.0));
+        const double phraseHz = uniform(105.0, 170.0);
+        for (int word = 0; word < words && at < seconds - 0.6; ++word) {
+            const int syllables = 1 + static_cast<int>(uniform(0.0, 3.0));
+            for (int s = 0; s < syllables && at < seconds - 0.4; ++s) {
+                if (noise.Next() > 0.3) {
+                    const double hiss = uniform(0.05, 0.1);
+                    Fricative(mix, at, hiss, uniform(2500.0, 6000.0), noise);
+                    at += hiss;
+                }
+                const double length = uniform(0.11, 0.26);
+                const bool stressed = s == 0 && noise.Next() > 0.0;
+                const double fall = 1.0 - 0.25 * double(word) / double(words);
+                const double hz = phraseHz * fall * (stressed ? 1.15 : 1.0);
+                Syllable(mix, at, length, static_cast<int>(uniform(0.0, 4.999)), hz, hz * uniform(0.88, 1.05),
+                         stressed ? 1.0 : uniform(0.45, 0.8), noise);
+                at += length + uniform(0.02, 0.06);
+            }
+            at += uniform(0.1, 0.3);
+        }
+        at += uniform(0.35, 0.7);
+    }
+    constexpr double kPeak = 0.8912509381337456;   // -1 dBFS
+    return mix.Interleaved(kPeak);
+}
 
 std::vector<float> SynthesiseDemo(std::uint32_t seed, int sampleRate, double seconds)
 {

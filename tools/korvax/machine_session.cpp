@@ -4,26 +4,17 @@
 #include <cctype>
 #include <charconv>
 #include <map>
+#include <mutex>
 
+#include "params/presets.h"
+#include "params/value_units.h"
+#include "params/working_parameters.h"
 #include "tools/korvax/failure.h"
 
 namespace korvax::cli {
 namespace {
 
 constexpr int kParameterCount = 17;
-
-// What InitialiseEngine stores, by parameter index. "Input" has no start value
-// of its own: it keeps the value it was constructed with, 89. The attribute
-// starts at 0 (unlinked).
-constexpr int kStartValues[kParameterCount] = {89, 47, 85, 50, 100, 0, 29, 33, 37, 128, 30, 30, 104, 88, 71, 1, 30};
-constexpr int kAttributeStartValue = 0;
-
-std::string Lower(std::string text)
-{
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 std::string Trim(const std::string& text)
 {
@@ -34,30 +25,16 @@ std::string Trim(const std::string& text)
     return text.substr(first, last - first + 1);
 }
 
-std::string RangeText(const ParameterInfo& p)
+bool IsWholeNumber(const std::string& text)
 {
-    return p.name + " takes " + std::to_string(p.minValue) + ".." + std::to_string(p.maxValue);
+    const std::string digits = !text.empty() && text[0] == '+' ? text.substr(1) : text;
+    return !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
 }
+
+// The machine formats every value text into one buffer that all its machines share.
+std::mutex gDescribeMutex;
 
 } // namespace
-
-std::string Slug(const std::string& name)
-{
-    std::string slug;
-    bool pendingDash = false;
-    for (const char c : name) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (std::isalnum(u)) {
-            if (pendingDash && !slug.empty())
-                slug += '-';
-            pendingDash = false;
-            slug += static_cast<char>(std::tolower(u));
-        } else {
-            pendingDash = true;
-        }
-    }
-    return slug;
-}
 
 MachineLibrary::MachineLibrary(const std::string& path)
 {
@@ -69,87 +46,83 @@ MachineLibrary::MachineLibrary(const std::string& path)
         throw Failure(error);
 
     const MachineDescription* info = library_->Info();
-    if (info == nullptr || info->ParameterCount != kParameterCount || info->AttributeCount < 1 ||
-        info->Parameters == nullptr || info->Attributes == nullptr)
+    bool complete = info != nullptr && info->ParameterCount == kParameterCount && info->AttributeCount >= 1 &&
+                    info->Parameters != nullptr && info->Attributes != nullptr && info->Attributes[0] != nullptr;
+    for (int i = 0; complete && i < kParameterCount; ++i)
+        complete = info->Parameters[i] != nullptr;
+    if (!complete)
         throw Failure("'" + path + "' does not describe the Korvax 2 machine (expected " +
                       std::to_string(kParameterCount) + " parameters and a stereo link attribute)");
     machineName_ = info->Name != nullptr ? info->Name : "";
 
-    for (int i = 0; i < info->ParameterCount; ++i) {
-        const ParameterDescriptor& d = *info->Parameters[i];
+    const WorkingParameters constructed = ConstructionParameters();
+    for (int control = 0; control < presets::ControlCount(*info); ++control) {
+        const presets::ControlInfo c = presets::DescribeControl(*info, control);
         ParameterInfo p;
-        p.index = i;
-        p.name = d.Name != nullptr ? d.Name : "";
-        p.slug = Slug(p.name);
-        p.description = d.Description != nullptr ? d.Description : "";
-        p.minValue = d.MinValue;
-        p.maxValue = d.MaxValue;
-        p.defaultValue = d.DefaultValue;
-        p.startValue = kStartValues[i];
+        p.control = control;
+        p.isAttribute = c.isAttribute;
+        p.index = c.isAttribute ? -1 : control;
+        p.name = c.name.empty() && c.isAttribute ? "Stereo link" : c.name;
+        p.slug = presets::Slug(p.name);
+        p.symbol = presets::Symbol(p.name);
+        p.description = c.isAttribute ? "Links the left and right gain followers of each band and of the limiter"
+                                      : c.description;
+        p.minValue = c.minValue;
+        p.maxValue = c.maxValue;
+        p.defaultValue = c.defaultValue;
+        p.startValue = c.isAttribute ? constructed.StereoLink : StartValue(control);
         parameters_.push_back(p);
     }
-    const AttributeDescriptor& a = *info->Attributes[0];
-    ParameterInfo link;
-    link.index = -1;
-    link.isAttribute = true;
-    link.name = a.Name != nullptr ? a.Name : "Stereo link";
-    link.slug = Slug(link.name);
-    link.description = "Links the left and right gain followers of each band and of the limiter";
-    link.minValue = a.MinValue;
-    link.maxValue = a.MaxValue;
-    link.defaultValue = a.DefaultValue;
-    link.startValue = kAttributeStartValue;
-    parameters_.push_back(link);
 }
 
-const ParameterInfo& MachineLibrary::Find(const std::string& key) const
+const ParameterInfo& MachineLibrary::Find(const std::string& key, const std::string& command) const
 {
-    const std::string wanted = Trim(key);
-    if (!wanted.empty() && std::all_of(wanted.begin(), wanted.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
-        int index = -1;
-        std::from_chars(wanted.data(), wanted.data() + wanted.size(), index);
-        for (const ParameterInfo& p : parameters_)
-            if (!p.isAttribute && p.index == index)
-                return p;
-        throw Failure("unknown parameter index " + wanted + " (indices run 0.." +
-                      std::to_string(kParameterCount - 1) + "; see 'korvax params')");
-    }
-    const std::string lower = Lower(wanted);
-    for (const ParameterInfo& p : parameters_)
-        if (Lower(p.name) == lower || p.slug == lower)
-            return p;
-    throw Failure("unknown parameter '" + wanted + "' (see 'korvax params' for names and slugs)");
+    std::string error;
+    const std::optional<int> control = presets::FindControl(Description(), key, error);
+    if (!control)
+        throw UsageError(command, error);
+    return parameters_[static_cast<std::size_t>(*control)];
 }
 
 Setting MachineLibrary::ParseSetting(const std::string& text) const
 {
-    const auto equals = text.find('=');
-    if (equals == std::string::npos || Trim(text.substr(0, equals)).empty())
-        throw Failure("--set '" + text + "': expected NAME=VALUE, for example --set comp-thr-low=40");
-    const ParameterInfo& p = Find(text.substr(0, equals));
-    const std::string valueText = Trim(text.substr(equals + 1));
-
-    int value = 0;
-    const char* const begin = valueText.data();
-    const char* const end = begin + valueText.size();
-    const char* const digits = (begin != end && *begin == '+') ? begin + 1 : begin;
-    const auto [stop, error] = std::from_chars(digits, end, value);
-    if (valueText.empty() || error == std::errc::invalid_argument || stop != end)
-        throw Failure("--set '" + text + "': '" + valueText + "' is not a whole number; " + RangeText(p));
-    if (error == std::errc::result_out_of_range || value < p.minValue || value > p.maxValue)
-        throw Failure("--set '" + text + "': " + valueText + " is out of range; " + RangeText(p));
-    return {&p, value};
+    std::string error;
+    const std::optional<presets::Setting> setting = presets::ParseSetting(Description(), text, error);
+    if (!setting)
+        throw UsageError("render", "--set '" + text + "': " + error);
+    const std::string valueText = Trim(text.substr(text.find('=') + 1));
+    Setting s{&parameters_[static_cast<std::size_t>(setting->control)], setting->value, "", true};
+    // A value in units, matched to the nearest step: worth showing beside it.
+    if (!IsWholeNumber(valueText) && std::any_of(valueText.begin(), valueText.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c));
+        }))
+        s.asked = valueText;
+    return s;
 }
 
 Setting MachineLibrary::LinkSetting(const std::string& onOff) const
 {
-    const std::string word = Lower(Trim(onOff));
-    const ParameterInfo& link = parameters_.back();
-    if (word == "on" || word == "1")
-        return {&link, 1};
-    if (word == "off" || word == "0")
-        return {&link, 0};
-    throw Failure("--link '" + onOff + "': expected on or off");
+    const std::optional<int> value = units::ParseSwitch(onOff);
+    if (!value)
+        throw UsageError("render", "--link '" + onOff + "': expected on or off");
+    return {&parameters_.back(), *value, "", true};
+}
+
+std::vector<Setting> MachineLibrary::PresetSettings(const std::string& source) const
+{
+    std::vector<Setting> settings;
+    if (source == "start" || source == "defaults") {
+        for (const ParameterInfo& p : parameters_)
+            settings.push_back({&p, source == "start" ? p.startValue : p.defaultValue, "", false});
+        return settings;
+    }
+    std::string error;
+    const auto read = presets::ReadPresetFile(Description(), source, error);
+    if (!read)
+        throw Failure(error);
+    for (const presets::Setting& s : *read)
+        settings.push_back({&parameters_[static_cast<std::size_t>(s.control)], s.value, "", false});
+    return settings;
 }
 
 std::unique_ptr<host::Machine> MachineLibrary::NewMachine(std::int32_t sampleRate,
@@ -176,8 +149,20 @@ std::unique_ptr<host::Machine> MachineLibrary::NewMachine(std::int32_t sampleRat
 
 std::string MachineLibrary::DescribeValue(host::Machine& machine, const ParameterInfo& parameter, int value)
 {
+    if (!parameter.isAttribute)
+        if (const char* word = units::StepWord(parameter.index, value))
+            return word;
+    // The split controls' own texts are their bare steps: the frequency says more.
+    if (!parameter.isAttribute && units::UnitOf(parameter.index).unit == units::Unit::kHertz)
+        return units::FormatStepValue(parameter.index, value);
+    return MachineText(machine, parameter, value);
+}
+
+std::string MachineLibrary::MachineText(host::Machine& machine, const ParameterInfo& parameter, int value)
+{
     if (parameter.isAttribute)
-        return value != 0 ? "on" : "off";
+        return units::SwitchWord(value);
+    const std::lock_guard<std::mutex> lock(gDescribeMutex);
     // The machine formats into one shared buffer: copy it at once.
     const char* text = machine.Describe(parameter.index, value);
     return text != nullptr ? text : "";
@@ -190,6 +175,16 @@ bool IsBypass(const std::vector<Setting>& settings)
         if (!s.parameter->isAttribute && s.parameter->index == kSoloModeIndex)
             bypass = s.value == kSoloBypass;
     return bypass;
+}
+
+std::vector<int> FinalValues(const std::vector<ParameterInfo>& parameters, const std::vector<Setting>& settings)
+{
+    std::vector<int> values;
+    for (const ParameterInfo& p : parameters)
+        values.push_back(p.startValue);
+    for (const Setting& s : settings)
+        values[static_cast<std::size_t>(s.parameter->control)] = s.value;
+    return values;
 }
 
 } // namespace korvax::cli

@@ -1,8 +1,8 @@
 #pragma once
 // The machine as the tool sees it: a library loaded through the reference host,
 // its parameter table read from the machine's own description, the lookup of
-// parameters by index, display name or slug, and machines created, initialised
-// and set up exactly as a host does.
+// parameters by name (params/presets.h), and machines created, initialised and
+// set up exactly as a host does.
 
 #include <cstdint>
 #include <memory>
@@ -26,9 +26,11 @@ inline constexpr int kSoloBypass = 4;
 
 struct ParameterInfo {
     int index = 0;               // position in the machine's table; -1 for the attribute
+    int control = 0;             // the index, or the parameter count for the attribute
     bool isAttribute = false;    // "Stereo link", the one 32-bit attribute
     std::string name;            // display name exactly as declared ("Comp: Thr.low")
     std::string slug;            // lower case, runs of other characters as '-' ("comp-thr-low")
+    std::string symbol;          // the LV2 port symbol: the slug with '_' ("comp_thr_low")
     std::string description;
     int minValue = 0;
     int maxValue = 0;
@@ -36,15 +38,13 @@ struct ParameterInfo {
     int startValue = 0;          // what the machine holds after initialisation
 };
 
-// One "--set NAME=VALUE" (or --link), resolved and range-checked.
+// One value for one control, from --set, --link or a preset, resolved and range-checked.
 struct Setting {
     const ParameterInfo* parameter = nullptr;
     int value = 0;
+    std::string asked;    // the value as typed when it was in units ("-18dB")
+    bool named = false;   // by --set or --link, rather than by a preset
 };
-
-// Lower case, each run of characters other than letters and digits as one '-',
-// none at either end: "Limit: Thresh." -> "limit-thresh".
-std::string Slug(const std::string& name);
 
 class MachineLibrary {
 public:
@@ -54,26 +54,36 @@ public:
 
     const std::string& Path() const { return library_->Path(); }
     const std::string& MachineName() const { return machineName_; }
+    const MachineDescription& Description() const { return *library_->Info(); }
     // The seventeen parameters in index order, then the attribute.
     const std::vector<ParameterInfo>& Parameters() const { return parameters_; }
 
-    // By index ("6"), display name in any letter case ("comp: thr.low") or slug
-    // ("comp-thr-low"). Throws Failure naming the unknown parameter.
-    const ParameterInfo& Find(const std::string& key) const;
-    // Parses "NAME=VALUE"; throws Failure for a malformed text, an unknown name,
-    // a value that is not a whole number or lies outside the parameter's range.
+    // By index ("6"), display name in any letter case ("comp: thr.low"), slug
+    // ("comp-thr-low") or LV2 symbol ("comp_thr_low"). Throws UsageError for
+    // `command` naming the unknown parameter and the nearest names.
+    const ParameterInfo& Find(const std::string& key, const std::string& command) const;
+    // Parses "NAME=VALUE", the value as a step, in units or as a word; throws
+    // UsageError for a malformed text, an unknown name or a value it refuses.
     Setting ParseSetting(const std::string& text) const;
-    // The attribute set to 0 or 1 from "on"/"off" (also "1"/"0").
+    // The attribute set to 0 or 1 from on/off (also 1/0, true/false, yes/no).
     Setting LinkSetting(const std::string& onOff) const;
+    // Every control at its start value ("start") or its declared default
+    // ("defaults"), or what the preset file at `source` names. Throws Failure for
+    // a file that cannot be read or names something wrong (with its line).
+    std::vector<Setting> PresetSettings(const std::string& source) const;
 
     // Creates a machine at `sampleRate`, initialises it and applies `settings`
     // (later ones win). Parameters not named keep the machine's start values:
     // only the named bytes are written. Throws Failure when creation fails.
     std::unique_ptr<host::Machine> NewMachine(std::int32_t sampleRate, const std::vector<Setting>& settings) const;
 
-    // The machine's own text for a parameter value ("-12.3 dB", "Bypass"); for the
-    // attribute "on" or "off".
+    // The machine's own text for a parameter value ("-12.3 dB"), but the
+    // frequency for the split controls ("252.8 Hz"), the words of "Solo mode"
+    // ("all bands", "bypass") and of the attribute ("on", "off").
+    // Safe to call from several threads (the machine formats into one buffer).
     static std::string DescribeValue(host::Machine& machine, const ParameterInfo& parameter, int value);
+    // The machine's own text, also for "Solo mode" ("-", "LOW"); the link's word.
+    static std::string MachineText(host::Machine& machine, const ParameterInfo& parameter, int value);
 
 private:
     std::shared_ptr<host::Library> library_;
@@ -83,5 +93,8 @@ private:
 
 // True when the settings leave the machine in bypass, where nothing is delayed.
 bool IsBypass(const std::vector<Setting>& settings);
+
+// The value each control ends with: the start value, or the last setting of it.
+std::vector<int> FinalValues(const std::vector<ParameterInfo>& parameters, const std::vector<Setting>& settings);
 
 } // namespace korvax::cli

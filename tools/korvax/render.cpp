@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
+#include <random>
 
 #include <unistd.h>
 
@@ -19,7 +19,6 @@ constexpr std::int32_t kModeInputOutput = 3;   // the buffer holds input; write 
 // vanishes, small enough that an interrupt is seen within a fraction of a second.
 constexpr std::int64_t kChunkPairs = 32768;
 constexpr float kToFile = 1.0f / kMachineFullScale;   // 2^-15, exact
-constexpr int kParameterTableEnd = 1 << 16;
 
 double Seconds(Clock::duration d)
 {
@@ -71,20 +70,18 @@ private:
 
 // File frames (one or two channels, ±1.0) to machine pairs (±32768). A mono
 // sample feeds both channels. Samples that are not finite at machine scale are
-// rendered as silence and counted: one NaN would otherwise spread through a
-// whole crossover block and stay in the gain followers for good.
-void ToMachine(const float* frames, std::int64_t count, int channels, float* pairs, LevelMeter& levels,
-               std::int64_t& nonFinite)
+// rendered as silence, counted, and set to 0 in `frames` too, so that what the
+// observers see is what the machine got: one NaN would otherwise spread through
+// a whole crossover block and stay in the gain followers for good.
+void ToMachine(float* frames, std::int64_t count, int channels, float* pairs, std::int64_t& nonFinite)
 {
     const std::int64_t samples = count * channels;
     for (std::int64_t i = 0; i < samples; ++i) {
-        const float x = frames[i];
-        float scaled = x * kMachineFullScale;
+        float scaled = frames[i] * kMachineFullScale;
         if (!std::isfinite(scaled)) {
             scaled = 0.0f;
+            frames[i] = 0.0f;
             ++nonFinite;
-        } else {
-            levels.Add(x);
         }
         if (channels == 2) {
             pairs[i] = scaled;
@@ -95,82 +92,115 @@ void ToMachine(const float* frames, std::int64_t count, int channels, float* pai
     }
 }
 
-// Machine pairs to file floats. Mono takes the mean of the two channels, which
-// are equal when the machine was fed equal channels.
-void ToFileFloats(const float* pairs, std::int64_t count, int channels, float* frames, LevelMeter& levels)
+// The mean of a pair's two channels, for mono output: they are equal when the
+// machine was fed equal channels, up to its width stage's rounding.
+float MonoOf(const float* pair)
+{
+    return static_cast<float>((double(pair[0]) + double(pair[1])) * 0.5);
+}
+
+// Machine pairs to file floats.
+void ToFileFloats(const float* pairs, std::int64_t count, int channels, float* frames)
 {
     for (std::int64_t i = 0; i < count; ++i) {
         if (channels == 2) {
             frames[2 * i] = pairs[2 * i] * kToFile;
             frames[2 * i + 1] = pairs[2 * i + 1] * kToFile;
-            levels.Add(frames[2 * i]);
-            levels.Add(frames[2 * i + 1]);
         } else {
-            const float mean = static_cast<float>((double(pairs[2 * i]) + double(pairs[2 * i + 1])) * 0.5);
-            frames[i] = mean * kToFile;
-            levels.Add(frames[i]);
+            frames[i] = MonoOf(pairs + 2 * i) * kToFile;
         }
     }
 }
 
+// Triangular dither of ±1 step of the last bit: the difference of two uniform
+// numbers, from the raw mt19937 output (which the standard fixes bit for bit),
+// with a fixed seed, so the same render gives the same file.
+class TpdfDither {
+public:
+    double Next()
+    {
+        return (double(engine_()) - double(engine_())) * (1.0 / 4294967296.0);
+    }
+
+private:
+    std::mt19937 engine_{0x4B6F7278u};
+};
+
 // Machine pairs to left-justified 32-bit integers of `bits` significant bits,
-// rounded to nearest and clipped (and counted) at the format's range. Machine
-// full scale 32768 is exactly the 16-bit range, so no asymmetric scaling enters.
-void ToFileIntegers(const float* pairs, std::int64_t count, int channels, int bits, int* frames,
-                    LevelMeter& levels, std::int64_t& clipped)
+// rounded to nearest (after the dither, when there is one) and clipped (and
+// counted) at the format's range; `written` gets the floats they stand for.
+// Machine full scale 32768 is exactly the 16-bit range, so no asymmetric
+// scaling enters.
+void ToFileIntegers(const float* pairs, std::int64_t count, int channels, int bits, int* frames, float* written,
+                    std::int64_t& clipped, TpdfDither* dither)
 {
     const double scale = bits == 16 ? 1.0 : 256.0;
     const double top = bits == 16 ? 32767.0 : 8388607.0;
     const int shift = 32 - bits;
-    auto convert = [&](float machineValue) {
-        levels.Add(machineValue * kToFile);
-        double v = std::nearbyint(double(machineValue) * scale);
+    constexpr float kFromInteger = 1.0f / 2147483648.0f;   // 2^-31: exact for every 16- and 24-bit sample
+    auto convert = [&](float machineValue, std::int64_t at) {
+        double v = double(machineValue) * scale;
+        if (dither != nullptr)
+            v += dither->Next();
+        v = std::nearbyint(v);
         if (std::isnan(v))
             v = 0.0;
         if (v > top || v < -top - 1.0) {
             ++clipped;
             v = v > 0.0 ? top : -top - 1.0;
         }
-        return static_cast<int>(static_cast<std::uint32_t>(static_cast<std::int32_t>(v)) << shift);
+        const int sample = static_cast<int>(static_cast<std::uint32_t>(static_cast<std::int32_t>(v)) << shift);
+        frames[at] = sample;
+        written[at] = float(sample) * kFromInteger;
     };
     for (std::int64_t i = 0; i < count; ++i) {
         if (channels == 2) {
-            frames[2 * i] = convert(pairs[2 * i]);
-            frames[2 * i + 1] = convert(pairs[2 * i + 1]);
+            convert(pairs[2 * i], 2 * i);
+            convert(pairs[2 * i + 1], 2 * i + 1);
         } else {
-            frames[i] = convert(static_cast<float>((double(pairs[2 * i]) + double(pairs[2 * i + 1])) * 0.5));
+            convert(MonoOf(pairs + 2 * i), i);
         }
     }
 }
 
-std::vector<std::string> SettingTexts(host::Machine& machine, const std::vector<Setting>& settings)
-{
-    std::map<int, const Setting*> last;   // in index order, the attribute after them; the last one wins
-    for (const Setting& s : settings)
-        last[s.parameter->isAttribute ? kParameterTableEnd : s.parameter->index] = &s;
-    std::vector<std::string> texts;
-    for (const auto& [index, s] : last)
-        texts.push_back(s->parameter->name + " = " + std::to_string(s->value) + " (" +
-                        MachineLibrary::DescribeValue(machine, *s->parameter, s->value) + ")");
-    return texts;
-}
+// The levels and loudness of IN and OUT, as a render's first observer.
+class Meters : public RenderObserver {
+public:
+    Meters(int channels, int sampleRate) : in_(channels, sampleRate), out_(channels, sampleRate) {}
 
-std::string Duration(std::int64_t frames, int sampleRate)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.3f s (%lld frames)", double(frames) / sampleRate,
-                  static_cast<long long>(frames));
-    return text;
-}
+    void Input(const float* frames, std::int64_t count, int) override { in_.Add(frames, count); }
+    void Output(const float* frames, std::int64_t count, int) override { out_.Add(frames, count); }
+    void Finish(RenderReport& report)
+    {
+        in_.Finish(report.inLevels, report.inLoudness);
+        out_.Finish(report.outLevels, report.outLoudness);
+    }
 
-std::string Level(double dbfs)
+private:
+    BackgroundMeter in_;
+    BackgroundMeter out_;
+};
+
+std::vector<SettingLine> SettingLines(const MachineLibrary& library, host::Machine& machine,
+                                      const std::vector<Setting>& settings)
 {
-    char text[32];
-    if (std::isinf(dbfs))
-        std::snprintf(text, sizeof text, "  -inf");
-    else
-        std::snprintf(text, sizeof text, "%6.1f", dbfs);
-    return text;
+    const std::vector<int> values = FinalValues(library.Parameters(), settings);
+    std::vector<SettingLine> lines;
+    for (const ParameterInfo& p : library.Parameters()) {
+        SettingLine line;
+        line.parameter = &p;
+        line.value = values[static_cast<std::size_t>(p.control)];
+        line.text = MachineLibrary::DescribeValue(machine, p, line.value);
+        line.changed = line.value != p.startValue;
+        for (const Setting& s : settings) {
+            if (s.parameter != &p)
+                continue;
+            line.named = line.named || s.named;
+            line.asked = s.asked;   // the last one's, as its value is
+        }
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 } // namespace
@@ -180,6 +210,7 @@ RenderReport Render(const MachineLibrary& library, const RenderRequest& request)
     const Clock::time_point start = Clock::now();
     RenderReport report;
     report.inPath = request.inPath;
+    report.presets = request.presets;
 
     InputFile input(request.inPath);
     const OutputFormat format = ChooseOutputFormat(request.format, request.outPath);
@@ -191,12 +222,13 @@ RenderReport Render(const MachineLibrary& library, const RenderRequest& request)
     report.channels = input.Channels();
     report.declaredFrames = input.DeclaredFrames();
     report.integerOutput = format.encoding != Encoding::kFloat32;
+    report.dithered = request.dither && report.integerOutput;
     report.alignment = IsBypass(request.settings) ? Alignment::kBypass
                        : request.raw              ? Alignment::kRaw
                                                   : Alignment::kCompensated;
 
     std::unique_ptr<host::Machine> machine = library.NewMachine(input.SampleRate(), request.settings);
-    report.settings = SettingTexts(*machine, request.settings);
+    report.settings = SettingLines(library, *machine, request.settings);
 
     // Compensating means feeding the latency in silence after the input and
     // dropping as many pairs from the start of the output. Bypass has no delay.
@@ -207,13 +239,20 @@ RenderReport Render(const MachineLibrary& library, const RenderRequest& request)
     const int channels = input.Channels();
     const int bits = format.encoding == Encoding::kPcm16 ? 16 : 24;
 
+    Meters meters(channels, input.SampleRate());
+    std::vector<RenderObserver*> observers = {&meters};
+    observers.insert(observers.end(), request.observers.begin(), request.observers.end());
+    TpdfDither dither;
+
     // Every buffer is allocated here, once; the loop below allocates nothing.
     std::vector<float> fileFrames(static_cast<std::size_t>(chunk * channels));
     std::vector<float> pairs(static_cast<std::size_t>(chunk * 2));
-    std::vector<float> outFloats(report.integerOutput ? 0 : static_cast<std::size_t>(chunk * channels));
+    std::vector<float> outFloats(static_cast<std::size_t>(chunk * channels));
     std::vector<int> outIntegers(report.integerOutput ? static_cast<std::size_t>(chunk * channels) : 0);
 
-    OutputFile output(report.outPath, format, channels, input.SampleRate(), input.DeclaredFrames());
+    const std::vector<std::pair<int, std::string>> tags = input.Tags();
+    OutputFile output(report.outPath, format, channels, input.SampleRate(), input.DeclaredFrames(), tags);
+    report.tagsCopied = static_cast<int>(tags.size());
     const bool knownLength = report.declaredFrames > 0 && report.declaredFrames < (std::int64_t(1) << 50);
     ProgressBar progress(request.progress && knownLength, report.declaredFrames + skipPairs);
 
@@ -230,7 +269,9 @@ RenderReport Render(const MachineLibrary& library, const RenderRequest& request)
             const std::int64_t read = input.Read(fileFrames.data(), chunk);
             fileTime += Clock::now() - t;
             inputDone = read < chunk;
-            ToMachine(fileFrames.data(), read, channels, pairs.data(), report.inLevels, report.nonFiniteIn);
+            ToMachine(fileFrames.data(), read, channels, pairs.data(), report.nonFiniteIn);
+            for (RenderObserver* observer : observers)
+                observer->Input(fileFrames.data(), read, channels);
             report.inFrames += read;
             n = read;
         }
@@ -254,17 +295,19 @@ RenderReport Render(const MachineLibrary& library, const RenderRequest& request)
         const std::int64_t first = std::clamp<std::int64_t>(skipPairs - fedPairs, 0, n);
         const std::int64_t count = n - first;
         if (report.integerOutput) {
-            ToFileIntegers(pairs.data() + 2 * first, count, channels, bits, outIntegers.data(), report.outLevels,
-                           report.clipped);
+            ToFileIntegers(pairs.data() + 2 * first, count, channels, bits, outIntegers.data(), outFloats.data(),
+                           report.clipped, report.dithered ? &dither : nullptr);
             const Clock::time_point t = Clock::now();
             output.WriteInt(outIntegers.data(), count);
             fileTime += Clock::now() - t;
         } else {
-            ToFileFloats(pairs.data() + 2 * first, count, channels, outFloats.data(), report.outLevels);
+            ToFileFloats(pairs.data() + 2 * first, count, channels, outFloats.data());
             const Clock::time_point t = Clock::now();
             output.WriteFloat(outFloats.data(), count);
             fileTime += Clock::now() - t;
         }
+        for (RenderObserver* observer : observers)
+            observer->Output(outFloats.data(), count, channels);
         report.outFrames += count;
         fedPairs += n;
         progress.Update(fedPairs);
@@ -276,55 +319,11 @@ RenderReport Render(const MachineLibrary& library, const RenderRequest& request)
     output.Commit();
     fileTime += Clock::now() - t;
 
+    meters.Finish(report);
     report.totalSeconds = Seconds(Clock::now() - start);
     report.machineSeconds = Seconds(machineTime);
     report.fileSeconds = Seconds(fileTime);
     return report;
-}
-
-void PrintSummary(std::FILE* stream, const RenderReport& r)
-{
-    const char* const layout = r.channels == 1 ? "mono" : "stereo";
-    std::fprintf(stream, "In        %s: %s, %d Hz %s, %s\n", r.inPath.c_str(), Duration(r.inFrames, r.sampleRate).c_str(),
-                 r.sampleRate, layout, r.inFormat.c_str());
-    std::fprintf(stream, "Out       %s: %s, %s\n", r.outPath.c_str(), Duration(r.outFrames, r.sampleRate).c_str(),
-                 r.outFormat.c_str());
-    if (r.declaredFrames > r.inFrames)
-        std::fprintf(stream, "Warning   IN ended after %lld of the %lld frames its header declares\n",
-                     static_cast<long long>(r.inFrames), static_cast<long long>(r.declaredFrames));
-
-    std::string settings;
-    for (const std::string& s : r.settings)
-        settings += (settings.empty() ? "" : "; ") + s;
-    std::fprintf(stream, "Settings  %s\n", settings.empty() ? "start values" : settings.c_str());
-
-    const double latencyMs = 1000.0 * double(kLatencyPairs) / r.sampleRate;
-    switch (r.alignment) {
-    case Alignment::kCompensated:
-        std::fprintf(stream, "Latency   %lld pairs (%.1f ms), compensated: output aligned with input\n",
-                     static_cast<long long>(kLatencyPairs), latencyMs);
-        break;
-    case Alignment::kRaw:
-        std::fprintf(stream, "Latency   %lld pairs (%.1f ms), kept (--raw): output delayed by it\n",
-                     static_cast<long long>(kLatencyPairs), latencyMs);
-        break;
-    case Alignment::kBypass:
-        std::fprintf(stream, "Latency   none in bypass (%lld pairs otherwise)\n", static_cast<long long>(kLatencyPairs));
-        break;
-    }
-    std::fprintf(stream, "Levels    in:  peak %s dBFS, RMS %s dBFS\n", Level(r.inLevels.PeakDbfs()).c_str(),
-                 Level(r.inLevels.RmsDbfs()).c_str());
-    std::fprintf(stream, "          out: peak %s dBFS, RMS %s dBFS\n", Level(r.outLevels.PeakDbfs()).c_str(),
-                 Level(r.outLevels.RmsDbfs()).c_str());
-    if (r.integerOutput)
-        std::fprintf(stream, "Clipped   %lld samples\n", static_cast<long long>(r.clipped));
-    if (r.nonFiniteIn > 0)
-        std::fprintf(stream, "Warning   %lld input samples were NaN, infinite or beyond +-1e34; rendered as silence\n",
-                     static_cast<long long>(r.nonFiniteIn));
-    const double audioSeconds = double(r.inFrames) / r.sampleRate;
-    const double speed = r.totalSeconds > 0.0 ? audioSeconds / r.totalSeconds : 0.0;
-    std::fprintf(stream, "Time      %.3f s: machine %.3f s, file I/O %.3f s; %.1fx real time\n", r.totalSeconds,
-                 r.machineSeconds, r.fileSeconds, speed);
 }
 
 } // namespace korvax::cli

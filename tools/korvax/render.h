@@ -1,48 +1,55 @@
 #pragma once
 // Rendering a file through the machine: read in chunks, scale to the machine's
 // full scale, process in calls of a fixed number of pairs, compensate the
-// machine's latency, scale back, write, and measure levels and time on the way.
+// machine's latency, scale back, write, and measure levels, loudness and time
+// on the way. Observers see each chunk of IN and of OUT as it passes.
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "tools/korvax/loudness.h"
 #include "tools/korvax/machine_session.h"
 
 namespace korvax::cli {
 
+// Sees a render as it goes, on the rendering thread, a chunk of up to 32768
+// frames at a time: IN's frames as read and OUT's frames as written, both
+// interleaved (one or two channels) at ±1.0 full scale; OUT's integer samples
+// come as the floats they stand for. Output() trails Input() by the latency
+// while it is compensated. Must not throw.
+class RenderObserver {
+public:
+    virtual ~RenderObserver() = default;
+    virtual void Input(const float* frames, std::int64_t count, int channels) = 0;
+    virtual void Output(const float* frames, std::int64_t count, int channels) = 0;
+};
+
 struct RenderRequest {
-    std::string inPath;
-    std::string outPath;
-    std::vector<Setting> settings;   // in command-line order
+    std::string inPath;              // "-": standard input
+    std::string outPath;             // "-": standard output
+    std::vector<Setting> settings;   // in command-line order; the last one of a control wins
     std::int64_t blockPairs = 256;   // pairs per processing call
     bool raw = false;                // keep the machine's delay instead of compensating it
     std::string format;              // --format word; empty: from OUT's name
+    bool dither = false;             // TPDF dither before rounding to 16 or 24 bits
     bool progress = true;            // a bar on stderr, when stderr is a terminal
-};
-
-// Peak and RMS over samples at ±1.0 full scale.
-struct LevelMeter {
-    float peak = 0.0f;
-    double sumOfSquares = 0.0;
-    std::int64_t samples = 0;
-
-    void Add(float x)
-    {
-        const float magnitude = std::fabs(x);
-        if (magnitude > peak)
-            peak = magnitude;
-        sumOfSquares += double(x) * double(x);
-        ++samples;
-    }
-    double PeakDbfs() const { return Decibels(peak); }
-    double RmsDbfs() const { return Decibels(samples > 0 ? std::sqrt(sumOfSquares / double(samples)) : 0.0); }
-    static double Decibels(double level) { return level > 0.0 ? 20.0 * std::log10(level) : -INFINITY; }
+    std::vector<std::string> presets;   // where the settings came from, for the summary
+    std::vector<RenderObserver*> observers;
 };
 
 enum class Alignment { kCompensated, kRaw, kBypass };
+
+// A control's value as the render used it.
+struct SettingLine {
+    const ParameterInfo* parameter = nullptr;
+    int value = 0;
+    std::string text;      // the machine's text, or the word of "Solo mode" and the link
+    std::string asked;     // as typed, when it was not a bare step
+    bool named = false;    // named by --set or --link
+    bool changed = false;  // differs from the start value
+};
 
 struct RenderReport {
     std::string inPath;
@@ -55,9 +62,14 @@ struct RenderReport {
     std::int64_t inFrames = 0;         // actually read
     std::int64_t outFrames = 0;
     Alignment alignment = Alignment::kCompensated;
-    std::vector<std::string> settings;   // "Comp: Thr.low = 40 (-10.2 dB)"
+    std::vector<SettingLine> settings;   // every control, in table order, the attribute last
+    std::vector<std::string> presets;    // --preset sources, in order
     LevelMeter inLevels;
     LevelMeter outLevels;
+    LoudnessFigures inLoudness{};
+    LoudnessFigures outLoudness{};
+    int tagsCopied = 0;                // texts of IN's header that OUT holds too
+    bool dithered = false;
     std::int64_t nonFiniteIn = 0;      // NaN, infinity, or too large to scale: rendered as 0
     bool integerOutput = false;
     std::int64_t clipped = 0;          // samples beyond the integer format's range
@@ -69,7 +81,5 @@ struct RenderReport {
 // Renders one file. Throws Failure (OUT untouched, nothing left behind) on any
 // problem, Interrupted when a signal arrives.
 RenderReport Render(const MachineLibrary& library, const RenderRequest& request);
-
-void PrintSummary(std::FILE* stream, const RenderReport& report);
 
 } // namespace korvax::cli
