@@ -128,8 +128,8 @@ Preset StartValuesPreset()
 }
 
 // The comment block that opens a preset file (its lines that hold nothing but
-// a comment, before the first setting), without the '#'s: the preset's
-// description, with its measured effect.
+// a comment, before the first setting), each line without its '#' and the
+// space after it: the preset's description, with its measured effect.
 std::string LeadingComment(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
@@ -140,18 +140,34 @@ std::string LeadingComment(const std::string& path)
             continue;
         if (line[first] != '#')
             break;
-        const std::size_t start = line.find_first_not_of("# \t", first);
-        if (start == std::string::npos)
-            continue;
+        const std::size_t start = first + (line.compare(first, 2, "# ") == 0 ? 2 : 1);
         const std::size_t end = line.find_last_not_of(" \t\r");
+        if (end == std::string::npos || end < start)
+            continue;
         comment += (comment.empty() ? "" : "\n") + line.substr(start, end + 1 - start);
     }
     return comment;
 }
 
-// One preset for each preset file, named after the file ("gentle-glue.preset"
-// is "Gentle glue"). A file sets what it names; the rest keep the machine's
-// start values, as in the korvax tool.
+// The name a preset shows: the title that opens its description ("Gentle
+// glue: light compression ..."), or else its file's name ("gentle-glue.preset"
+// is "Gentle glue").
+std::string PresetLabel(const std::string& path, const std::string& comment)
+{
+    const std::size_t colon = comment.find(": ");
+    if (colon != std::string::npos && colon > 0 && colon <= 40 && comment.find('\n') > colon)
+        return comment.substr(0, colon);
+    std::string label = std::filesystem::path(path).stem().string();
+    for (char& c : label)
+        if (c == '-' || c == '_')
+            c = ' ';
+    if (!label.empty() && label[0] >= 'a' && label[0] <= 'z')
+        label[0] = char(label[0] - 'a' + 'A');
+    return label;
+}
+
+// One preset for each preset file. A file sets what it names; the rest keep
+// the machine's start values, as in the korvax tool.
 bool ReadPresetFiles(const std::vector<std::string>& files, std::vector<Preset>& presets, std::string& error)
 {
     const Preset start = StartValuesPreset();
@@ -161,13 +177,8 @@ bool ReadPresetFiles(const std::vector<std::string>& files, std::vector<Preset>&
             return false;
         Preset preset = start;
         preset.id = presets::Slug(std::filesystem::path(path).stem().string());
-        preset.label = std::filesystem::path(path).stem().string();
-        for (char& c : preset.label)
-            if (c == '-' || c == '_')
-                c = ' ';
-        if (!preset.label.empty() && preset.label[0] >= 'a' && preset.label[0] <= 'z')
-            preset.label[0] = char(preset.label[0] - 'a' + 'A');
         preset.comment = LeadingComment(path);
+        preset.label = PresetLabel(path, preset.comment);
         for (const presets::Setting& setting : *settings) {
             if (setting.control == presets::AttributeControl(Description()))
                 preset.link = setting.value;

@@ -81,24 +81,26 @@ TEST(Lv2Presets, ShippedPresetFilesSoundAsKorvaxReadsThem)
         GTEST_SKIP() << "no preset files in " << folder;
 }
 
-// The generator run on a preset file of its own: the preset takes the file's
-// name and opening comment, the file's settings in any value form, and the
-// start values for what the file leaves out.
+// The generator run on preset files of its own: a preset takes the title of
+// the file's opening comment or else the file's name, the comment, the file's
+// settings in any value form, and the start values for what it leaves out.
 TEST(Lv2Presets, APresetFileBecomesAPresetWithItsComment)
 {
     const std::filesystem::path folder = std::filesystem::temp_directory_path() / ("korvax-lv2-preset-" + std::to_string(getpid()));
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     const std::filesystem::path file = folder / "gentle-glue.preset";
-    std::ofstream(file) << "# Light compression of every band.\n"
+    const std::filesystem::path untitled = folder / "soft_knee.preset";
+    std::ofstream(untitled) << "# no title here\nsteepness = 10\n";
+    std::ofstream(file) << "# Glue for tests: light compression of every band.\n"
                            "#   Measured: 2 dB less crest factor.\n"
-                           "\n"
+                           "#\n"
                            "comp-thr-low = -15 dB   # step 40\n"
                            "Comp: Ratio = 8.2:1\n"
                            "# a comment among the settings is no part of the description\n"
                            "stereo_link = on\n";
     const std::string command = std::string("'") + KORVAX_LV2_TTL_WRITER + "' '" + folder.string() + "' " +
-                                KORVAX_LV2_URI " korvax_lv2.so 0 0 '" + file.string() + "'";
+                                KORVAX_LV2_URI " korvax_lv2.so 0 0 '" + file.string() + "' '" + untitled.string() + "'";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 
     LilvWorld* world = lilv_world_new();
@@ -111,8 +113,14 @@ TEST(Lv2Presets, APresetFileBecomesAPresetWithItsComment)
     LilvNode* label = lilv_world_get(world, preset, labelUri, nullptr);
     LilvNode* comment = lilv_world_get(world, preset, commentUri, nullptr);
     ASSERT_TRUE(label && comment);
-    EXPECT_STREQ(lilv_node_as_string(label), "Gentle glue");
-    EXPECT_STREQ(lilv_node_as_string(comment), "Light compression of every band.\nMeasured: 2 dB less crest factor.");
+    EXPECT_STREQ(lilv_node_as_string(label), "Glue for tests");
+    EXPECT_STREQ(lilv_node_as_string(comment),
+                 "Glue for tests: light compression of every band.\n  Measured: 2 dB less crest factor.");
+    LilvNode* other = lilv_new_uri(world, PresetUri("soft-knee").c_str());
+    lilv_world_load_resource(world, other);
+    LilvNode* otherLabel = lilv_world_get(world, other, labelUri, nullptr);
+    ASSERT_NE(otherLabel, nullptr);
+    EXPECT_STREQ(lilv_node_as_string(otherLabel), "Soft knee");
 
     std::map<std::string, float> values;
     LilvNode* portUri = lilv_new_uri(world, "http://lv2plug.in/ns/lv2core#port");
@@ -127,7 +135,8 @@ TEST(Lv2Presets, APresetFileBecomesAPresetWithItsComment)
         lilv_node_free(value);
     }
     lilv_nodes_free(ports);
-    for (LilvNode* node : {bundleUri, preset, labelUri, commentUri, label, comment, portUri, symbolUri, valueUri})
+    for (LilvNode* node :
+         {bundleUri, preset, labelUri, commentUri, label, comment, other, otherLabel, portUri, symbolUri, valueUri})
         lilv_node_free(node);
     lilv_world_free(world);
     std::filesystem::remove_all(folder);
