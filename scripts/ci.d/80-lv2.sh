@@ -39,10 +39,15 @@ listed=$(lv2ls)
 echo "$listed"
 [ "$listed" = "$uri" ] || fail "lv2ls does not list $uri alone"
 lv2info "$uri" > "$scratch/info.txt"
-sed -n '1,16p' "$scratch/info.txt"
+awk '/^\tPresets:/ { exit } { print }' "$scratch/info.txt"
 grep -q "Has latency: *yes, reported by port 22" "$scratch/info.txt"
 [ "$(grep -c '^	Port [0-9]*:' "$scratch/info.txt")" -eq 24 ] || fail "lv2info does not show 24 ports"
-grep -A1 '^	Presets:' "$scratch/info.txt" | grep -q 'Start values' || fail "lv2info shows no 'Start values' preset"
+# The presets: the start values, and one for each preset file.
+awk '/^\tPresets:/ { shown = 1 } shown && /^$/ { exit } shown' "$scratch/info.txt" | tee "$scratch/presets.txt"
+grep -q 'Start values$' "$scratch/presets.txt" || fail "lv2info shows no 'Start values' preset"
+shipped=$(find presets -name '*.preset' 2>/dev/null | wc -l)
+[ "$(($(wc -l < "$scratch/presets.txt") - 1))" -eq "$((shipped + 1))" ] ||
+  fail "lv2info shows $(($(wc -l < "$scratch/presets.txt") - 1)) presets, not the start values and $shipped preset files"
 # The enabled switch: port 23, designated, on by default.
 port() { awk -v n="$1" '$1 == "Port" { shown = ($2 == n ":") } shown' "$scratch/info.txt"; }
 port 23 | tee "$scratch/enabled.txt"
