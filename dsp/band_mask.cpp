@@ -5,6 +5,7 @@
 
 #include "dsp/band_mask_kernels.h"
 #include "dsp/processor.h"
+#include "params/curves.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -71,7 +72,7 @@ MaskShape Shape(std::int32_t count, std::int32_t sampleRate, float lowEdgeHz, fl
 // Precision: k = exp(...) / exp(11) rounded to float, every constant a double.
 double SlopeFactor(float steepness) noexcept
 {
-    return double(static_cast<float>(std::exp((0.5 * double(steepness) + 0.15) * 9.0) / std::exp(11.0)));
+    return double(SteepnessSlope(steepness));
 }
 
 // (count / i) * k for odd i.
