@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "dsp/band_mask_kernels.h"
+#include "dsp/fpu_guard.h"
 #include "dsp/processor.h"
 #include "params/curves.h"
 
@@ -25,6 +26,7 @@ constexpr double kHighestRampedEdgeHz = 23995.0;
 constexpr std::int32_t kTableCount = 16384;
 double gQuotients[kTableCount / 2];   // entry (i - 1) / 2: double(count) / double(i), i odd
 const bool gQuotientsReady = [] {
+    const FpuGuard guard;   // the loading thread's state is the host's
     for (std::int32_t i = 1; i < kTableCount; i += 2)
         gQuotients[(i - 1) / 2] = double(kTableCount) / double(i);
     return true;

@@ -1,6 +1,7 @@
 #include "dsp/real_fft.h"
 
 #include "dsp/fft_kernels.h"
+#include "dsp/fpu_guard.h"
 #include "dsp/processor.h"
 #include "params/math_tables.h"
 
@@ -116,7 +117,10 @@ const fft::KernelSet* WidestKernels() noexcept
 }
 
 // Runs at load time, before any machine exists; the audio path never waits on it.
+// The loading thread's floating-point state is the host's: the recurrence runs
+// under the engine's.
 const bool gTablesReady = [] {
+    const FpuGuard guard;
     FillTables();
     gKernels = WidestKernels();
     return true;
