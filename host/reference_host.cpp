@@ -82,6 +82,16 @@ std::unique_ptr<Library> Library::Open(const std::string& path, std::string& err
     return library;
 }
 
+std::unique_ptr<Library> Library::FromEntryPoints(const MachineDescription* (*getInfo)(),
+                                                  void* (*createMachine)(), const std::string& path)
+{
+    std::unique_ptr<Library> library(new Library());
+    library->getInfo_ = getInfo;
+    library->createMachine_ = createMachine;
+    library->path_ = path;
+    return library;
+}
+
 Library::~Library()
 {
     if (handle_ != nullptr)
