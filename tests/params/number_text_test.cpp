@@ -147,8 +147,8 @@ TEST(NumberText, OutOfTableTextsEqualTheLibrarysTexts)
         values.push_back(v);
     for (std::int32_t v = 255; v < 20000; ++v)
         values.push_back(v);
-    for (std::int32_t v = 20000; v < 2000000000; v += v / 7)
-        values.push_back(v);
+    for (std::int64_t v = 20000; v < 2000000000; v += v / 7)
+        values.push_back(std::int32_t(v));
     for (const int index : {0, 10, 11}) {
         for (const std::int32_t v : values) {
             const char* text = DescribeParameterValue(index, v);

@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -324,15 +325,15 @@ int SelfTest(const std::string& folder)
         }
         // What the case printed that shows the check at work: its verdict line.
         std::string shown;
-        for (const char* marker : {"check failed: ", "crashed: ", "results:", "pe_loader: faulty"}) {
+        for (const char* marker : {"check failed: ", "crashed: ", "results:"}) {
             const std::size_t at = output.find(marker);
             if (at != std::string::npos) {
                 shown = output.substr(at, output.find('\n', at) - at);
                 break;
             }
         }
-        if (shown.empty()) {
-            const std::size_t at = output.rfind("pe_loader: ", output.size() > 1 ? output.size() - 2 : 0);
+        if (shown.empty()) {   // a refused load: the loader's last line
+            const std::size_t at = output.rfind("pe_loader: ");
             if (at != std::string::npos)
                 shown = output.substr(at + 11, output.find('\n', at) - at - 11);
         }
