@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "dsp/band_mask_kernels.h"
+#include "dsp/fpu_guard.h"
 #include "dsp/processor.h"
+#include "params/curves.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -24,6 +26,7 @@ constexpr double kHighestRampedEdgeHz = 23995.0;
 constexpr std::int32_t kTableCount = 16384;
 double gQuotients[kTableCount / 2];   // entry (i - 1) / 2: double(count) / double(i), i odd
 const bool gQuotientsReady = [] {
+    const FpuGuard guard;   // the loading thread's state is the host's
     for (std::int32_t i = 1; i < kTableCount; i += 2)
         gQuotients[(i - 1) / 2] = double(kTableCount) / double(i);
     return true;
@@ -71,7 +74,7 @@ MaskShape Shape(std::int32_t count, std::int32_t sampleRate, float lowEdgeHz, fl
 // Precision: k = exp(...) / exp(11) rounded to float, every constant a double.
 double SlopeFactor(float steepness) noexcept
 {
-    return double(static_cast<float>(std::exp((0.5 * double(steepness) + 0.15) * 9.0) / std::exp(11.0)));
+    return double(SteepnessSlope(steepness));
 }
 
 // (count / i) * k for odd i.

@@ -22,8 +22,6 @@ constexpr float kOutputScale = 32768.0f;   // back to the host's full scale
 constexpr float kAttackFactor[3] = {0.09f, 0.07f, 0.05f};
 constexpr float kReleaseFactor[3] = {0.0961f, 0.0761f, 0.0561f};
 constexpr float kLimiterReleaseFactor = 0.0761f;
-constexpr float kLimiterThresholdFactor = -0.011552453f;   // -ln 2 / 60: 2^(-v/60)
-constexpr float kRatioScale = 0.0078125f;                   // 1/128
 constexpr float kWidthScale = 0.015625f;                    // 1/64
 
 constexpr int kLimiterLeft = 6;
@@ -116,12 +114,11 @@ DynamicsCoefficients PrepareDynamics(const WorkingParameters& working) noexcept
         c.band[band].releaseStep = ReleaseStep(working.Release, kReleaseFactor[band]);
         c.band[band].outputGain = CubeGain(outputs[band]);
     }
-    c.ratioMix = static_cast<float>(std::sqrt(double(working.Ratio) * double(kRatioScale)));
+    c.ratioMix = RatioMix(working.Ratio);
     c.dryPart = static_cast<float>(double(kOne) - double(c.ratioMix));
     c.width = static_cast<float>(double(working.StereoWidthLow) * double(kWidthScale));
     c.limiterReleaseStep = ReleaseStep(working.LimitRelease, kLimiterReleaseFactor);
-    c.limiterThreshold =
-        static_cast<float>(std::exp(double(working.LimitThreshold) * double(kLimiterThresholdFactor)));
+    c.limiterThreshold = LimiterThreshold(working.LimitThreshold);
     c.compressorEnable = working.CompressorEnable;
     c.stereoLink = working.StereoLink;
     return c;

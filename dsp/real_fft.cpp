@@ -1,15 +1,12 @@
 #include "dsp/real_fft.h"
 
-#include <cmath>
-
 #include "dsp/fft_kernels.h"
+#include "dsp/fpu_guard.h"
 #include "dsp/processor.h"
+#include "params/math_tables.h"
 
 namespace korvax {
 namespace {
-
-constexpr double kPi = 3.141592653589793;
-constexpr double kTwoPi = 6.283185307179586;
 
 // The transforms are defined for n a power of two of at least 1; other sizes
 // would index outside the array, so they leave the data unchanged. The largest
@@ -44,30 +41,19 @@ inline void AdvanceTwiddle(double& wr, double& wi, double wpr, double wpi, doubl
     wi = wi * onePlusWpr + oldWr * wpi;
 }
 
-// The per-pass recurrence constants of ComplexFft for a pass of `span` floats.
-// Precision: theta in double; wpr from the double half angle and wpi from sin of
-// theta rounded to float, each rounded to float once.
-struct PassRecurrence {
-    float wpr;
-    float wpi;
-};
+// The per-pass recurrence constants of ComplexFft for a pass of `span` floats,
+// and the split pass's for n points, in the given direction: the C library's
+// sines as params/library_math.h defines them, from their table.
+using PassRecurrence = libm::TwiddleStep;
 
 PassRecurrence PassConstants(std::int32_t span, std::int32_t forward) noexcept
 {
-    const double theta = kTwoPi / double(forward != 0 ? span : -span);
-    const double halfSine = std::sin(theta * 0.5);
-    return {static_cast<float>(-2.0 * halfSine * halfSine),
-            static_cast<float>(std::sin(double(static_cast<float>(theta))))};
+    return tables::kPassTwiddleStep[forward != 0 ? 1 : 0][Log2(span)];
 }
 
-// The split pass's recurrence constants for n points in the given direction.
-// Precision: theta and the angle are floats, the half angle taken from the float.
 PassRecurrence SplitConstants(std::int32_t n, std::int32_t forward) noexcept
 {
-    const float theta = static_cast<float>(kPi / double(n));
-    const float angle = forward != 0 ? theta : -theta;
-    const double halfSine = std::sin(double(angle) * 0.5);
-    return {static_cast<float>(-2.0 * halfSine * halfSine), static_cast<float>(std::sin(double(angle)))};
+    return tables::kSplitTwiddleStep[forward != 0 ? 1 : 0][Log2(n)];
 }
 
 // ---- twiddle tables and the choice of kernels ------------------------------------
@@ -131,7 +117,10 @@ const fft::KernelSet* WidestKernels() noexcept
 }
 
 // Runs at load time, before any machine exists; the audio path never waits on it.
+// The loading thread's floating-point state is the host's: the recurrence runs
+// under the engine's.
 const bool gTablesReady = [] {
+    const FpuGuard guard;
     FillTables();
     gKernels = WidestKernels();
     return true;

@@ -86,6 +86,16 @@ std::shared_ptr<Library> Library::Open(const std::string& path, std::string& err
     return library;
 }
 
+std::shared_ptr<Library> Library::FromEntryPoints(const MachineDescription* (*getInfo)(),
+                                                  void* (*createMachine)(), const std::string& path)
+{
+    std::shared_ptr<Library> library(new Library());
+    library->getInfo_ = getInfo;
+    library->createMachine_ = createMachine;
+    library->path_ = path;
+    return library;
+}
+
 Library::~Library()
 {
     if (handle_ != nullptr)

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "plugin/description.h"
@@ -39,14 +40,51 @@ inline constexpr std::int32_t kModeInput = 1;
 inline constexpr std::int32_t kModeOutput = 2;
 inline constexpr std::int32_t kModeInputOutput = 3;
 
+#if defined(KORVAX_HOST_CHECKED_CALLS)
+// A host built with KORVAX_HOST_CHECKED_CALLS makes every slot call through
+// CheckedSlotCall, which it defines itself (the PE loader in the tests, which
+// checks each call into a 32-bit DLL): `words` holds the arguments after
+// `object`, one 32-bit word each, and the result is EDX:EAX as the slot left them.
+std::uint64_t CheckedSlotCall(void* object, int slot, const std::uint32_t* words, int count);
+
+template <class T>
+std::uint32_t SlotWord(T value)
+{
+    if constexpr (std::is_pointer_v<T>)
+        return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(value));
+    else
+        return static_cast<std::uint32_t>(value);
+}
+
+template <class Result>
+Result SlotResult(std::uint64_t registers)
+{
+    const auto eax = static_cast<std::uint32_t>(registers);
+    if constexpr (std::is_void_v<Result>)
+        return;
+    else if constexpr (std::is_same_v<Result, bool>)
+        return (eax & 0xFFu) != 0;   // a bool result is AL alone
+    else if constexpr (std::is_pointer_v<Result>)
+        return reinterpret_cast<Result>(static_cast<std::uintptr_t>(eax));
+    else
+        return static_cast<Result>(eax);
+}
+#endif
+
 // Calls slot `slot` of the table whose pointer leads `object`, with `object` as
 // the implicit first argument, as the host's compiler calls a member function.
 template <class Result, class... Args>
 Result CallSlot(void* object, int slot, Args... args)
 {
+#if defined(KORVAX_HOST_CHECKED_CALLS)
+    static_assert(sizeof(void*) == 4, "checked calls go into 32-bit libraries");
+    const std::uint32_t words[sizeof...(Args) + 1] = {SlotWord(args)..., 0};
+    return SlotResult<Result>(CheckedSlotCall(object, slot, words, int(sizeof...(Args))));
+#else
     using Function = Result(KORVAX_SLOT*)(void*, Args...);
     void* const* table = *static_cast<void* const* const*>(object);
     return reinterpret_cast<Function>(table[slot])(object, args...);
+#endif
 }
 
 // A loaded machine library, shared by the machines created from it: it stays
@@ -55,6 +93,10 @@ class Library : public std::enable_shared_from_this<Library> {
 public:
     // Null with `error` set when the file cannot be loaded or lacks an export.
     static std::shared_ptr<Library> Open(const std::string& path, std::string& error);
+    // A library whose entry points were found by other means (the PE loader in
+    // the tests resolves a Windows DLL's); this object neither loads nor unloads it.
+    static std::shared_ptr<Library> FromEntryPoints(const MachineDescription* (*getInfo)(), void* (*createMachine)(),
+                                                    const std::string& path);
     ~Library();
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;

@@ -1,6 +1,7 @@
 #include "params/curves.h"
 
-#include <cmath>
+#include "params/library_math.h"
+#include "params/math_tables.h"
 
 #if defined(__FAST_MATH__)
 #error "Results are compared bit for bit: build without fast-math."
@@ -13,15 +14,15 @@ namespace korvax {
 namespace {
 
 constexpr float kCubeScale = 2.9291398e-6f;
-constexpr double kInputScale = 3.0517578125e-05;   // 2^-15, exact
-constexpr float kTimeOffset = 0.9f;
-constexpr float kReleaseNumerator = 0.007f;
-constexpr float kAttackNumerator = 0.055f;
+constexpr float kSteepnessBytes = 128.0f;   // steepness = byte / 128, exact
 
-double TimeConstant(float numerator, float v, float k) noexcept
+// The index of `k` in a table's list of factors, or -1.
+int FactorIndex(const float (&factors)[3], float k) noexcept
 {
-    const double denominator = std::exp(double(v) * double(k)) - double(kTimeOffset);
-    return double(numerator) / denominator;
+    for (int i = 0; i < 3; ++i)
+        if (factors[i] == k)
+            return i;
+    return -1;
 }
 
 } // namespace
@@ -34,25 +35,47 @@ float CubeGain(float v) noexcept
 
 float InputGain(float v) noexcept
 {
-    const double cube = std::pow(double(v) - 1.0, 3.0);
-    return static_cast<float>(cube * double(kCubeScale) * kInputScale);
+    const int byte = tables::ByteIndex(v);
+    return byte >= 0 ? tables::kInputGain[byte] : libm::InputGain(v);
 }
 
 float SplitFrequency(float v) noexcept
 {
-    const double ln18 = std::log(18.0);
-    const double ln24000 = std::log(24000.0);
-    return static_cast<float>(std::exp(ln18 + (ln24000 - ln18) * double(v) * 0.0078125));
+    const int byte = tables::ByteIndex(v);
+    return byte >= 0 ? tables::kSplitFrequency[byte] : libm::SplitFrequency(v);
 }
 
 float ReleaseStep(float v, float k) noexcept
 {
-    return static_cast<float>(TimeConstant(kReleaseNumerator, v, k));
+    const int byte = tables::ByteIndex(v);
+    const int factor = FactorIndex(tables::kReleaseFactors, k);
+    return byte >= 0 && factor >= 0 ? tables::kReleaseStep[factor][byte] : libm::ReleaseStep(v, k);
 }
 
 float AttackBlend(float v, float k) noexcept
 {
-    return static_cast<float>(TimeConstant(kAttackNumerator, v, k));
+    const int byte = tables::ByteIndex(v);
+    const int factor = FactorIndex(tables::kAttackFactors, k);
+    return byte >= 0 && factor >= 0 ? tables::kAttackBlend[factor][byte] : libm::AttackBlend(v, k);
+}
+
+float RatioMix(float v) noexcept
+{
+    const int byte = tables::ByteIndex(v);
+    return byte >= 0 ? tables::kRatioMix[byte] : libm::RatioMix(v);
+}
+
+float LimiterThreshold(float v) noexcept
+{
+    const int byte = tables::ByteIndex(v);
+    return byte >= 0 ? tables::kLimiterThreshold[byte] : libm::LimiterThreshold(v);
+}
+
+// The engine's steepness is byte * 2^-7, which times 128 gives the byte back exactly.
+float SteepnessSlope(float steepness) noexcept
+{
+    const int byte = tables::ByteIndex(steepness * kSteepnessBytes);
+    return byte >= 0 ? tables::kSteepnessSlope[byte] : libm::SteepnessSlope(steepness);
 }
 
 } // namespace korvax

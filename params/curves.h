@@ -2,9 +2,12 @@
 // Level, frequency and time-constant curves of the parameters. Each is evaluated
 // once per processing call, never per sample.
 //
-// Precision: arithmetic in double with the double-precision C library functions;
-// every constant is the 32-bit float named in the comment, widened; one rounding
-// to float at the end.
+// The machine evaluates them at whole numbers 0 .. 254 only, and for those the
+// curves that need the C library's maths functions read its results from
+// tables (params/math_tables.h), whatever the maths library and the state of
+// the floating-point unit. Any other argument is evaluated with the library as
+// params/library_math.h defines the curve: the same bits on a build whose
+// library gives the same results.
 
 namespace korvax {
 
@@ -25,5 +28,15 @@ float SplitFrequency(float v) noexcept;
 // Attack: numerator 0.055, the fraction of the way to the target per sample pair.
 float ReleaseStep(float v, float k) noexcept;
 float AttackBlend(float v, float k) noexcept;
+
+// The compressor's ratio mix U = sqrt(v / 128).
+float RatioMix(float v) noexcept;
+
+// The limiter threshold 2^(-v/60), as exp(v * -0.011552453).
+float LimiterThreshold(float v) noexcept;
+
+// The band mask's slope factor for a steepness of 0 .. 1 (the parameter / 128):
+// k = exp((0.5 * steepness + 0.15) * 9.0) / exp(11.0), held as a float.
+float SteepnessSlope(float steepness) noexcept;
 
 } // namespace korvax

@@ -7,8 +7,10 @@
 
 // Member functions that form slot tables use the host compiler's convention for
 // member functions. On 32-bit Windows that is "this" in ECX with the callee
-// popping its arguments; say so explicitly there. Elsewhere it is the default.
-#if defined(_WIN32) && defined(__i386__)
+// popping its arguments; say so explicitly there. Elsewhere it is the default,
+// except in a 32-bit program built with KORVAX_SLOTS_THISCALL, which drives a
+// Windows machine library (the PE loader in the tests).
+#if defined(__i386__) && (defined(_WIN32) || defined(KORVAX_SLOTS_THISCALL))
 #define KORVAX_SLOT __attribute__((thiscall))
 #else
 #define KORVAX_SLOT

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "dsp/fpu_guard.h"
 #include "params/value_text.h"
 #include "plugin/description.h"
 
@@ -175,8 +176,13 @@ void* MultibandMachine::Destroy(std::int32_t flags) noexcept
     return MixingMachine::Destroy(flags);
 }
 
+// The slots that compute hold an FpuGuard (dsp/fpu_guard.h): the host may call
+// from a thread whose floating-point state would change the results or trap.
+// The slots that call the host's objects do so outside it, in the host's state.
+
 void MultibandMachine::ApplyParameters() noexcept
 {
+    const FpuGuard guard;
     const MachineDescription& description = Description();
     for (int i = 0; i < kParameterCount; ++i) {
         const std::uint8_t value = block.values[i];
@@ -188,6 +194,7 @@ void MultibandMachine::ApplyParameters() noexcept
 
 const char* MultibandMachine::DescribeParameterValue(std::int32_t index, std::int32_t value) noexcept
 {
+    const FpuGuard guard;
     return korvax::DescribeParameterValue(index, value);
 }
 
@@ -205,6 +212,7 @@ bool MultibandMachine::Slot21(float*, std::int32_t, std::int32_t) noexcept
 
 bool MultibandMachine::ProcessStereo(float* samples, std::int32_t pairCount, std::int32_t mode) noexcept
 {
+    const FpuGuard guard;
     const std::int32_t* const sampleRate = masterInfo != nullptr ? &masterInfo->sampleRate : nullptr;
     return korvax::ProcessStereo(engine, working, sampleRate, samples, pairCount, mode);
 }
@@ -213,6 +221,7 @@ void MultibandMachine::InitialiseEngine(void*) noexcept
 {
     if (inputMixer != nullptr)
         inputMixer->Slot10(1);
+    const FpuGuard guard;
     StoreStartValues(working);
     ResetEngine(engine);
 }
@@ -224,6 +233,7 @@ MultibandMachine* CreateMultibandMachine() noexcept
     void* const memory = MachineSlots::AllocateObject(sizeof(MultibandMachine));
     if (memory == nullptr)
         return nullptr;
+    const FpuGuard guard;
     return new (memory) MultibandMachine();
 }
 

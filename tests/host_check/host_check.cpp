@@ -1,40 +1,40 @@
 // Drives a built machine library the way a host does, through the reference host,
-// and prints digests of everything the machine hands back: the description, the
-// value texts, and the output audio of several settings. Every build of the
-// library (64-bit and 32-bit Linux, Windows) must print the same lines from the
-// same inputs, so comparing the outputs proves layout, calling convention and
-// numbers at once.
+// and prints its report (tests/host_check/host_report.h): digests of the
+// description, the value texts, and the output audio of several settings. Every
+// build of the library must print the same report.
 //
-//   host_check [--texts] [--x87=53|64] [machine-library]
+//   host_check [--texts] [--x87=53|64] [--state=NAME] [machine-library]
+//   host_check --list-states
 //
 // With --texts every value text is printed as well, to find where two builds part.
 // --x87 sets the precision of the x87 unit before the library is loaded, as a
 // host may have left it: 53 bits (the usual setting of Windows programs) or 64.
-// The engine's own arithmetic is SSE2 and must not notice; maths library code
-// that computes on the x87 stack would.
+// --state=NAME loads the library and makes every call into it in one of the
+// floating-point states of tests/host_check/host_states.h (the host's own code
+// runs in its usual state in between), as a host thread may have been left by
+// other code; the report must not change. --list-states prints the names of the
+// states this build can set.
 // Exit status 0 when every call behaved, 1 on a failed check, 2 when the library
 // cannot be loaded. Diagnostics go to stderr; stdout carries only the report.
 
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
-#include <utility>
-#include <vector>
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 
 #include "host/reference_host.h"
+#include "tests/host_check/host_report.h"
+#include "tests/host_check/host_states.h"
 
 namespace {
 
-using korvax::MachineDescription;
 using korvax::host::Library;
-using korvax::host::Machine;
-
-int gFailures = 0;
-bool gPrintTexts = false;
+using korvax::host_check::HostState;
 
 // The x87 control word, or -1 where there is no x87 unit.
 int X87Control()
@@ -65,387 +65,86 @@ bool SetX87Precision(int bits)
 #endif
 }
 
-void Fail(const std::string& what)
+#if defined(__i386__) || defined(__x86_64__)
+// The state every call into the machine is made in, and the host's own, saved
+// around each call. The report's calls do not nest.
+const HostState* gState = nullptr;
+unsigned gHostMxcsr = 0;
+unsigned short gHostX87 = 0;
+
+void EnterMachine()
 {
-    std::fprintf(stderr, "host_check: %s\n", what.c_str());
-    ++gFailures;
+    gHostMxcsr = _mm_getcsr();
+    __asm__ volatile("fnstcw %0" : "=m"(gHostX87));
+    const unsigned short control = gState->x87Control;
+    __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(control));
+    _mm_setcsr(gState->mxcsr);
 }
 
-// 64-bit FNV-1a.
-class Digest {
-public:
-    void Bytes(const void* data, std::size_t size)
-    {
-        const auto* p = static_cast<const unsigned char*>(data);
-        for (std::size_t i = 0; i < size; ++i) {
-            hash_ ^= p[i];
-            hash_ *= 0x100000001b3ull;
-        }
-    }
-    void Word(std::uint32_t value)
-    {
-        const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                                        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
-        Bytes(bytes, 4);
-    }
-    void Float(float value)
-    {
-        std::uint32_t bits;
-        std::memcpy(&bits, &value, sizeof bits);
-        Word(bits);
-    }
-    void Text(const char* text)
-    {
-        if (text == nullptr) {
-            Word(0xFFFFFFFFu);   // distinct from every text, including ""
-            return;
-        }
-        const std::size_t length = std::strlen(text);
-        Word(static_cast<std::uint32_t>(length));
-        Bytes(text, length);
-    }
-    std::uint64_t Value() const { return hash_; }
-    std::string Hex() const
-    {
-        char text[17];
-        std::snprintf(text, sizeof text, "%016" PRIx64, hash_);
-        return text;
-    }
-
-private:
-    std::uint64_t hash_ = 0xcbf29ce484222325ull;
-};
-
-// Deterministic test audio from integer arithmetic and exact float scaling only,
-// so that every platform feeds the machine the same bits: a slow triangle for the
-// low band, a square wave for the middle, noise for the top, under an envelope
-// of loud bursts, quiet stretches and silent gaps (full scale is 32768).
-class Signal {
-public:
-    explicit Signal(std::uint32_t seed) : noise_(seed * 2654435761u + 12345u) {}
-
-    void Fill(float* pairs, std::int32_t count)
-    {
-        for (std::int32_t i = 0; i < count; ++i, ++t_) {
-            const std::uint32_t triPhase = (t_ * 7u) % 1024u;            // ~43 Hz at 44.1 kHz
-            const std::int32_t tri = triPhase < 512 ? std::int32_t(triPhase) - 256 : 767 - std::int32_t(triPhase);
-            const std::int32_t square = ((t_ / 37u) & 1u) ? 1 : -1;    // ~600 Hz
-            const std::uint32_t section = (t_ / 11025u) % 8u;           // quarter-second sections
-            static constexpr float kLevels[8] = {1.0f, 0.25f, 0.0f, 2.0f, 0.5f, 0.0625f, 4.0f, 0.0f};
-            const float level = kLevels[section];
-            const float low = float(tri) * 48.0f;                       // up to 12288
-            const float mid = float(square) * 3000.0f;
-            pairs[2 * i] = level * (low + mid + NextNoise() * 4096.0f);
-            pairs[2 * i + 1] = level * (0.75f * low - mid + NextNoise() * 2048.0f);
-        }
-    }
-
-private:
-    // Uniform in [-1, 1) with 24 random bits: exact in a float.
-    float NextNoise()
-    {
-        noise_ = noise_ * 1664525u + 1013904223u;
-        return float(std::int32_t(noise_ >> 8) - (1 << 23)) * 0x1p-23f;
-    }
-
-    std::uint32_t t_ = 0;
-    std::uint32_t noise_;
-};
-
-using Settings = std::vector<std::pair<int, int>>;
-
-struct Scenario {
-    const char* name;
-    std::int32_t sampleRate;
-    Settings settings;           // applied after Initialise
-    std::int32_t stereoLink;
-    Settings laterSettings;      // applied halfway through, when not empty
-    bool direct;                 // ProcessStereo (slot 22) instead of Process (slot 3)
-};
-
-// One machine from creation to destruction, with the digest of all it returned.
-class Session {
-public:
-    Session(const Library& library, const char* name, std::int32_t sampleRate, bool direct, std::uint32_t seed)
-        : name_(name), direct_(direct), signal_(seed)
-    {
-        std::string error;
-        machine_ = Machine::Create(library, sampleRate, error);
-        if (!machine_) {
-            Fail(name_ + ": " + error);
-            return;
-        }
-        machine_->Initialise();
-        if (machine_->CurrentMixer() == nullptr || machine_->MixerBackPointer() != machine_->Object())
-            Fail(name_ + ": Initialise did not wire the input mixer");
-        if (machine_->RegisteredExtension() == nullptr)
-            Fail(name_ + ": Initialise registered no extension");
-    }
-
-    bool Ok() const { return machine_ != nullptr; }
-    Machine& Host() { return *machine_; }
-
-    // One processing call of `count` pairs; fresh test audio when `mode` has input.
-    bool Process(std::int32_t count, std::int32_t mode)
-    {
-        buffer_.assign(2 * static_cast<std::size_t>(count), 0.0f);
-        if (mode & korvax::host::kModeInput)
-            signal_.Fill(buffer_.data(), count);
-        const bool result = direct_ ? machine_->ProcessStereo(buffer_.data(), count, mode)
-                                    : machine_->Process(buffer_.data(), count, mode);
-        ++calls_;
-        signalCalls_ += result;
-        if (mode == korvax::host::kModeInputOutput)
-            pairs_ += count;
-        digest_.Word(static_cast<std::uint32_t>(mode) << 8 | (result ? 1u : 0u));
-        for (float value : buffer_) {
-            digest_.Float(value);
-            const float magnitude = value < 0 ? -value : value;
-            if (!(magnitude <= 3.4028235e38f))
-                ++nonFinite_;
-            else if (magnitude > peak_)
-                peak_ = magnitude;
-        }
-        if ((mode & korvax::host::kModeInput) && !result)
-            Fail(name_ + ": a call with input reported no signal");
-        return result;
-    }
-
-    // Input without output wanted, then the silence tail: signal while fewer than
-    // 10000 floats of silence have followed the input, none from then on.
-    void CheckTail()
-    {
-        Process(512, korvax::host::kModeInput);
-        const bool start = Process(2000, korvax::host::kModeOutput);
-        const bool last = Process(2999, korvax::host::kModeOutput);
-        const bool after = Process(1, korvax::host::kModeOutput);
-        if (!start || !last || after)
-            Fail(name_ + ": the silence tail is not 10000 floats long");
-    }
-
-    // Destroys the machine (slot 0, flag 1) and sums up.
-    std::string Finish()
-    {
-        if (nonFinite_ != 0)
-            Fail(name_ + ": " + std::to_string(nonFinite_) + " output values are not finite");
-        machine_.reset();
-        char line[160];
-        std::snprintf(line, sizeof line, "%lld pairs, %d calls, %d with signal, peak %.9g, digest %s",
-                      static_cast<long long>(pairs_), calls_, signalCalls_, double(peak_), digest_.Hex().c_str());
-        return line;
-    }
-
-private:
-    std::string name_;
-    bool direct_;
-    Signal signal_;
-    std::unique_ptr<Machine> machine_;
-    std::vector<float> buffer_;
-    Digest digest_;
-    std::int64_t pairs_ = 0;
-    int calls_ = 0;
-    int signalCalls_ = 0;
-    std::uint32_t nonFinite_ = 0;
-    float peak_ = 0.0f;
-};
-
-// Irregular chunk sizes, so that calls end anywhere relative to the blocks.
-constexpr std::int32_t kChunks[] = {256, 1, 4096, 1000, 17, 8197, 333, 2048, 64, 12000};
-
-std::string RunScenario(const Library& library, const Scenario& s, double seconds, std::uint32_t seed)
+void LeaveMachine()
 {
-    Session session(library, s.name, s.sampleRate, s.direct, seed);
-    if (!session.Ok())
-        return "failed";
-    session.Host().SetAttribute(s.stereoLink);
-    session.Host().SetParameters(s.settings);
-
-    const std::int64_t total = static_cast<std::int64_t>(seconds * s.sampleRate);
-    bool changed = s.laterSettings.empty();
-    std::size_t chunk = 0;
-    for (std::int64_t done = 0; done < total;) {
-        if (!changed && done >= total / 2) {
-            session.Host().SetParameters(s.laterSettings);
-            changed = true;
-        }
-        const std::int64_t left = total - done;
-        const auto count = static_cast<std::int32_t>(left < kChunks[chunk] ? left : kChunks[chunk]);
-        chunk = (chunk + 1) % (sizeof kChunks / sizeof kChunks[0]);
-        session.Process(count, korvax::host::kModeInputOutput);
-        done += count;
-    }
-    session.CheckTail();
-    return session.Finish();
+    __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(gHostX87));
+    _mm_setcsr(gHostMxcsr);
 }
-
-// Every value of every parameter once: after a block of defaults, each step sets
-// all seventeen parameters (and the stereo link) from one counter and processes
-// half a block (8192 pairs), so that each step completes a block under its own split
-// frequencies and steepness and runs the dynamics under its own coefficients.
-std::string RunSweep(const Library& library, const MachineDescription* info, std::uint32_t seed)
-{
-    Session session(library, "sweep", 44100, false, seed);
-    if (!session.Ok())
-        return "failed";
-    session.Process(8192, korvax::host::kModeInputOutput);
-    session.Process(8192, korvax::host::kModeInputOutput);
-    for (std::int32_t step = 0; step <= 128; ++step) {
-        Settings settings;
-        for (int i = 0; i < info->ParameterCount; ++i) {
-            const std::int32_t min = info->Parameters[i]->MinValue;
-            const std::int32_t span = info->Parameters[i]->MaxValue - min + 1;
-            // Parameters count up or down in turn, through their whole range.
-            const std::int32_t offset = (i % 2 == 0 ? step : 128 - step) % span;
-            settings.emplace_back(i, min + offset);
-        }
-        session.Host().SetAttribute(step & 1);
-        session.Host().SetParameters(settings);
-        session.Process(8192, korvax::host::kModeInputOutput);
-    }
-    session.CheckTail();
-    return session.Finish();
-}
-
-// Digest of the description record as the host reads it.
-std::string DescribeRecord(const MachineDescription* info)
-{
-    Digest digest;
-    for (std::int32_t v : {info->Type, info->Version, info->Flags, info->HostCount1, info->HostCount2,
-                           info->ParameterCount, info->HostCount3, info->AttributeCount})
-        digest.Word(static_cast<std::uint32_t>(v));
-    digest.Text(info->Name);
-    digest.Text(info->ShortName);
-    digest.Text(info->Author);
-    if (info->Reserved1 != nullptr || info->Reserved2 != nullptr)
-        Fail("the reserved fields are not null");
-    for (std::int32_t i = 0; i < info->ParameterCount; ++i) {
-        const korvax::ParameterDescriptor* p = info->Parameters[i];
-        digest.Word(static_cast<std::uint32_t>(p->Type));
-        digest.Text(p->Name);
-        digest.Text(p->Description);
-        for (std::int32_t v : {p->MinValue, p->MaxValue, p->NoValue, p->Flags, p->DefaultValue})
-            digest.Word(static_cast<std::uint32_t>(v));
-    }
-    for (std::int32_t i = 0; i < info->AttributeCount; ++i) {
-        const korvax::AttributeDescriptor* a = info->Attributes[i];
-        digest.Text(a->Name);
-        for (std::int32_t v : {a->MinValue, a->MaxValue, a->DefaultValue})
-            digest.Word(static_cast<std::uint32_t>(v));
-    }
-    return digest.Hex();
-}
-
-// Digest of every value text: each parameter over its range and a margin on
-// both sides, and a few indices that have none. The host passes only values in
-// range; below it the level texts are the logarithm of a negative number, and
-// the sign of that NaN is the maths library's choice, so it is left out.
-std::string DescribeValues(const Library& library, const MachineDescription* info, int& texts)
-{
-    std::string error;
-    auto machine = Machine::Create(library, 44100, error);
-    if (!machine) {
-        Fail(error);
-        return "failed";
-    }
-    machine->Initialise();
-    Digest digest;
-    texts = 0;
-    auto take = [&](std::int32_t index, std::int32_t value, bool inRange) {
-        const char* text = machine->Describe(index, value);
-        std::string shown = text != nullptr ? text : "(null)";
-        if (!inRange && text != nullptr && (shown.rfind("-nan", 0) == 0 || shown.rfind("+nan", 0) == 0))
-            shown.erase(0, 1);
-        digest.Text(text != nullptr ? shown.c_str() : nullptr);
-        texts += text != nullptr;
-        if (gPrintTexts)
-            std::printf("text %d %d: %s\n", int(index), int(value), shown.c_str());
-        if (inRange && (text == nullptr || *text == '\0'))
-            Fail("parameter " + std::to_string(index) + " has no text for " + std::to_string(value));
-    };
-    for (std::int32_t i = -1; i <= info->ParameterCount; ++i) {
-        const bool valid = i >= 0 && i < info->ParameterCount;
-        const std::int32_t min = valid ? info->Parameters[i]->MinValue : 1;
-        const std::int32_t max = valid ? info->Parameters[i]->MaxValue : 0;
-        const std::int32_t high = valid ? info->Parameters[i]->NoValue + 3 : 2;
-        for (std::int32_t v = valid ? min - 3 : 0; v <= high; ++v)
-            take(i, v, v >= min && v <= max);
-        for (std::int32_t v : {-1000000, 1000000, -2147483647 - 1, 2147483647})
-            take(i, v, false);
-    }
-    return digest.Hex();
-}
+#endif
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    korvax::host_check::ReportOptions options;
     int next = 1;
     for (; next < argc && std::strncmp(argv[next], "--", 2) == 0; ++next) {
         if (std::strcmp(argv[next], "--texts") == 0) {
-            gPrintTexts = true;
+            options.printTexts = true;
+        } else if (std::strcmp(argv[next], "--list-states") == 0) {
+#if defined(__i386__) || defined(__x86_64__)
+            for (const HostState& state : korvax::host_check::kHostStates)
+                if (!state.decimalComma && !state.relocated)
+                    std::printf("%s\n", state.name);
+#endif
+            return 0;
         } else if (std::strncmp(argv[next], "--x87=", 6) == 0) {
             if (!SetX87Precision(std::atoi(argv[next] + 6))) {
                 std::fprintf(stderr, "host_check: cannot set %s here\n", argv[next]);
                 return 2;
             }
+        } else if (std::strncmp(argv[next], "--state=", 8) == 0) {
+            const HostState* state = korvax::host_check::FindHostState(argv[next] + 8);
+#if defined(__i386__) || defined(__x86_64__)
+            if (state == nullptr || state->decimalComma || state->relocated) {
+                std::fprintf(stderr, "host_check: no native state %s\n", argv[next] + 8);
+                return 2;
+            }
+            gState = state;
+            options.enterMachine = EnterMachine;
+            options.leaveMachine = LeaveMachine;
+#else
+            (void)state;
+            std::fprintf(stderr, "host_check: cannot set %s here\n", argv[next]);
+            return 2;
+#endif
         } else {
-            std::fprintf(stderr, "usage: host_check [--texts] [--x87=53|64] [machine-library]\n");
+            std::fprintf(stderr, "usage: host_check [--texts] [--x87=53|64] [--state=NAME] [machine-library]\n");
             return 2;
         }
     }
     const std::string path = next < argc ? argv[next] : Library::DefaultPath();
     std::string error;
+    if (options.enterMachine != nullptr)
+        options.enterMachine();   // the library's start-up runs in the state too
     auto library = Library::Open(path, error);
+    if (options.leaveMachine != nullptr)
+        options.leaveMachine();
     if (!library) {
         std::fprintf(stderr, "host_check: %s\n", error.c_str());
         return 2;
     }
     std::fprintf(stderr, "host_check: %s (%d-bit), x87 control word %#x after loading\n", path.c_str(),
                  int(sizeof(void*) * 8), X87Control());
-
-    const MachineDescription* info = library->Info();
-    if (info == nullptr || info != library->Info()) {
-        Fail("GetInfo does not return one fixed record");
-        return 1;
-    }
-    if (info->ParameterCount != 17 || info->AttributeCount != 1) {
-        Fail("the record does not declare 17 parameters and 1 attribute");
-        return 1;
-    }
-    std::printf("machine: %s / %s / %s\n", info->Name, info->ShortName, info->Author);
-    std::printf("description: %s\n", DescribeRecord(info).c_str());
-    int texts = 0;
-    const std::string values = DescribeValues(*library, info, texts);
-    std::printf("value texts: %d, digest %s\n", texts, values.c_str());
-
-    // Parameter indices: 0 Input, 1 LowSplit, 2 HighSplit, 3 Steepness, 4 low
-    // width, 5 solo mode, 6-8 thresholds, 9 ratio, 10 attack, 11 release, 12-14
-    // output gains, 15 limiter threshold, 16 limiter release.
-    const Scenario scenarios[] = {
-        {"defaults", 44100, {}, 0, {}, false},
-        {"hard", 48000,
-         {{0, 110}, {6, 10}, {7, 12}, {8, 14}, {9, 128}, {10, 1}, {11, 1}, {15, 30}, {16, 1}}, 1, {}, false},
-        {"solo-low", 44100, {{3, 128}, {4, 128}, {5, 1}, {1, 60}}, 0, {{5, 2}, {3, 0}}, false},
-        {"solo-high", 22050, {{5, 3}, {2, 40}, {12, 128}, {13, 1}, {14, 100}}, 1, {{5, 0}, {1, 0}, {2, 128}}, true},
-        {"gentle", 96000,
-         {{0, 64}, {4, 0}, {6, 128}, {7, 128}, {8, 128}, {9, 1}, {10, 128}, {11, 128}, {16, 128}}, 0, {}, true},
-        {"bypass", 44100, {{5, 4}}, 0, {{5, 0}, {0, 128}, {15, 0}}, false},
-    };
-    const double seconds = 3.0;
-    Digest all;
-    std::uint32_t seed = 1;
-    for (const Scenario& s : scenarios) {
-        const std::string line = RunScenario(*library, s, seconds, seed++);
-        std::printf("%s @%d: %s\n", s.name, int(s.sampleRate), line.c_str());
-        all.Text(line.c_str());
-    }
-    const std::string sweep = RunSweep(*library, info, seed++);
-    std::printf("sweep @44100: %s\n", sweep.c_str());
-    all.Text(sweep.c_str());
-    all.Text(values.c_str());
-    std::printf("all: %s\n", all.Hex().c_str());
-    if (gFailures != 0) {
-        std::fprintf(stderr, "host_check: %d failed checks\n", gFailures);
+    const int failures = korvax::host_check::WriteReport(*library, options, stdout);
+    if (failures != 0) {
+        std::fprintf(stderr, "host_check: %d failed checks\n", failures);
         return 1;
     }
     return 0;

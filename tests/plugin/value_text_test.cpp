@@ -1,9 +1,14 @@
 // Value texts through slot 14 of the loaded library.
 
+#include <clocale>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <sstream>
+
+#include <stdlib.h>
 
 #include "host_fixture.h"
 
@@ -80,6 +85,33 @@ TEST(ValueText, AnyValueStaysWithinTheBuffer)
         }
     }
     EXPECT_STREQ(machine->Describe(10, 1000), "5.18e+21 ms");
+}
+
+// A host that sets its user's locale: the texts keep their decimal point. The
+// system may have no locale with a decimal comma, so one is compiled into a
+// scratch folder first.
+TEST(ValueText, DecimalCommaLocaleLeavesTheTextsAlone)
+{
+    char folder[] = "/tmp/korvax-locale.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string command = std::string("localedef -i de_DE -f ISO-8859-1 ") + folder + "/de_DE >/dev/null 2>&1";
+    const bool compiled = std::system(command.c_str()) == 0;
+    setenv("LOCPATH", folder, 1);
+    const std::string previous = std::setlocale(LC_ALL, nullptr);
+    const bool comma = compiled && std::setlocale(LC_ALL, "de_DE") != nullptr &&
+                       std::strcmp(std::localeconv()->decimal_point, ",") == 0;
+    std::string texts;
+    if (comma) {
+        auto machine = NewMachine();
+        for (const auto& [index, value] : {std::pair{0, 1}, {10, 40}, {11, 128}, {15, 5}, {9, 100000000}})
+            texts += std::string(machine->Describe(index, value)) + "|";
+    }
+    std::setlocale(LC_ALL, previous.c_str());
+    unsetenv("LOCPATH");
+    std::filesystem::remove_all(folder);
+    if (!comma)
+        GTEST_SKIP() << "no locale with a decimal comma could be made (localedef)";
+    EXPECT_EQ(texts, "-100.0 dB|7.4 ms|7785.4 ms|-0.5 dB|1.74e+13:1|");
 }
 
 } // namespace
