@@ -52,10 +52,8 @@
 #include <string>
 #include <vector>
 
-#if defined(__SSE__)
-#include <xmmintrin.h>
-#endif
 
+#include "dsp/fpu_guard.h"
 #include "host/reference_host.h"
 #include "lv2/ports.h"
 #include "params/value_units.h"
@@ -71,29 +69,6 @@ constexpr std::uint32_t kChunkFrames = 4096;
 // The input history for the delayed dry signal: the latency and the frame
 // being written.
 constexpr std::uint32_t kHistoryFrames = kLatencyFrames + 1;
-
-// The machine's results are defined for IEEE arithmetic: denormals kept,
-// round-to-nearest, exceptions masked. Hosts often run their audio threads with
-// denormals flushed (FTZ and DAZ), which would change the output, so run() uses
-// the processor's default settings for its own duration and gives the host its
-// own back afterwards.
-class IeeeArithmeticScope {
-public:
-#if defined(__SSE__)
-    IeeeArithmeticScope() : saved_(_mm_getcsr()) { _mm_setcsr(kDefaultControl); }
-    ~IeeeArithmeticScope() { _mm_setcsr(saved_); }
-#else
-    IeeeArithmeticScope() = default;
-#endif
-    IeeeArithmeticScope(const IeeeArithmeticScope&) = delete;
-    IeeeArithmeticScope& operator=(const IeeeArithmeticScope&) = delete;
-
-#if defined(__SSE__)
-private:
-    static constexpr unsigned kDefaultControl = 0x1F80;   // all exceptions masked, nearest, no FTZ or DAZ
-    unsigned saved_;
-#endif
-};
 
 std::uint32_t Bits(float value)
 {
@@ -426,7 +401,9 @@ void Run(LV2_Handle handle, std::uint32_t frames)
                 std::fill(out, out + frames, 0.0f);
         return;
     }
-    const IeeeArithmeticScope arithmetic;
+    // The plug-in's own arithmetic (scaling, the bypass fade) runs in the
+    // engine's floating-point state too, not in a host's flush-to-zero.
+    const FpuGuard arithmetic;
     TakeControls(self);
     const std::uint32_t delay = self.applied[kSoloModeIndex] == kSoloBypass ? 0 : kLatencyFrames;
     if (self.latency != nullptr)
