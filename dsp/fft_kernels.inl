@@ -1,8 +1,12 @@
 // The transform kernels, written once over a four-lane double type and compiled
-// once per instruction set: fft_kernels_sse2.cpp and fft_kernels_avx.cpp each
+// once per instruction set: dsp/sse2/fft_sse2.cpp and dsp/avx/fft_avx.cpp each
 // define `Ops` (the four-lane double operations) inside an unnamed namespace and
 // include this file there, so every function here has internal linkage and no
-// code built for one instruction set can stand in for another's.
+// code built for one instruction set can stand in for another's
+// (dsp/avx512/fft_avx512.cpp takes the parts it shares with the eight-lane code).
+//
+// The six entry points (ComplexFftKernel .. SplitPassKernel) go into a tier's
+// fft::Transforms; the AVX-512 file uses only some of the rest.
 //
 // Use only intrinsics and plain code here: an inline function from a standard
 // header, instantiated in the AVX build, could be merged with the SSE2 one by
@@ -315,16 +319,24 @@ KORVAX_KERNEL void LastPass(float* data, std::ptrdiff_t half, const PassTwiddles
 // group's data stays in the first-level cache through all of them.
 constexpr std::ptrdiff_t kCachePoints = 1024;
 
-void ComplexFftKernel(float* data, int bits, const PassTwiddles& w, float scale)
+// Everything after the first sweep of a transform of 2^bits points: the passes
+// whose groups fit kCachePoints group after group, the larger ones over the
+// whole array, then the last pass.
+KORVAX_KERNEL void PassesAfterSweep(float* data, int bits, const PassTwiddles& w, float scale)
 {
     const std::ptrdiff_t n = std::ptrdiff_t(1) << bits;
-    BitReverseFirstPasses(data, bits, w);
     const std::ptrdiff_t chunk = n < kCachePoints ? n : kCachePoints;
     const std::ptrdiff_t lastChunked = chunk / 2 < n / 4 ? chunk / 2 : n / 4;
     for (std::ptrdiff_t c = 0; c < n; c += chunk)
         BlockPasses(data, c, c + chunk, 4, lastChunked, w);
     BlockPasses(data, 0, n, 2 * lastChunked, n / 4, w);
     LastPass(data, n / 2, w, scale);
+}
+
+[[maybe_unused]] void ComplexFftKernel(float* data, int bits, const PassTwiddles& w, float scale) noexcept
+{
+    BitReverseFirstPasses(data, bits, w);
+    PassesAfterSweep(data, bits, w, scale);
 }
 
 // Split constants, in every lane.
@@ -349,23 +361,19 @@ constexpr int TableBits()
 
 // The first sweep of a transform of kTablePoints points for middle values
 // first .. end - 1.
-void FirstSweep(float* data, const PassTwiddles& w, int first, int end)
+[[maybe_unused]] void FirstSweep(float* data, const PassTwiddles& w, int first, int end) noexcept
 {
     FirstSweepRange(data, TableBits(), w, first, end);
 }
 
 // ComplexFftKernel for kTablePoints points after the first sweep.
-void ComplexFftAfterSweep(float* data, const PassTwiddles& w, float scale)
+[[maybe_unused]] void ComplexFftAfterSweep(float* data, const PassTwiddles& w, float scale) noexcept
 {
-    constexpr std::ptrdiff_t n = kTablePoints;
-    for (std::ptrdiff_t c = 0; c < n; c += kCachePoints)
-        BlockPasses(data, c, c + kCachePoints, 4, kCachePoints / 2, w);
-    BlockPasses(data, 0, n, kCachePoints, n / 4, w);
-    LastPass(data, n / 2, w, scale);
+    PassesAfterSweep(data, TableBits(), w, scale);
 }
 
 // ComplexFftKernel for kTablePoints points up to the middle passes.
-void ComplexFftHead(float* data, const PassTwiddles& w)
+[[maybe_unused]] void ComplexFftHead(float* data, const PassTwiddles& w) noexcept
 {
     constexpr std::ptrdiff_t n = kTablePoints;
     static_assert(kCachePoints <= n && kMiddleSpan / 2 < kCachePoints);
@@ -444,7 +452,7 @@ KORVAX_KERNEL void ColumnBlockPasses(float* data, std::ptrdiff_t r, const PassTw
     }
 }
 
-void ComplexFftColumns(float* data, const PassTwiddles& w, float scale, int first, int end)
+[[maybe_unused]] void ComplexFftColumns(float* data, const PassTwiddles& w, float scale, int first, int end) noexcept
 {
     const F4 s = _mm_set1_ps(scale);
     for (int g = first; g < end; ++g) {
@@ -502,14 +510,11 @@ KORVAX_KERNEL void SplitStep(float* data, const SplitTwiddles& w, std::ptrdiff_t
     _mm_storeu_ps(b + 4, _mm_shuffle_ps(bLow, bLow, _MM_SHUFFLE(1, 0, 3, 2)));
 }
 
-void SplitPassKernel(float* data, const SplitTwiddles& w, double c2Value)
+[[maybe_unused]] void SplitPassKernel(float* data, const SplitTwiddles& w, double c2Value) noexcept
 {
     const SplitConstants4 c = MakeSplitConstants4(c2Value);
     for (std::ptrdiff_t k = 4; k < kTablePoints / 2; k += 4)
         SplitStep(data, w, k, c);
 }
-
-constexpr KernelSet kKernelSet = {&ComplexFftKernel, &SplitPassKernel, &ComplexFftHead, &ComplexFftColumns,
-                                  &FirstSweep,       &ComplexFftAfterSweep};
 
 #undef KORVAX_KERNEL
