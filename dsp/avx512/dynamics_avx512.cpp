@@ -110,23 +110,20 @@ void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, 
                 bandGain = LinkBands(bandGain);
             const __m256 released = _mm256_min_ps(_mm256_add_ps(bandGain, releaseStep), _mm256_set1_ps(kOne));
             const __m512d gd = _mm512_cvtps_pd(released);
-            // The attack's first test, |x * g| >= T, need not be made: whenever
-            // the target lies below g it holds. For x finite and not 0, and T
-            // at least 0, a float g above the nearest double to T / |x| is no
-            // less than T / |x| itself (no double lies between the two), and
-            // x * g, a product of two floats, is exact in double. For T below
-            // 0 the test always holds, for x infinite the target is 0 and g
-            // above 0 passes, and for x 0 or NaN the target is infinite or
-            // NaN and lies below no g.
-            const __m512d target = Abs(_mm512_div_pd(threshold, x));
+            // The attack's first test, |x * g| >= T, is left out, as the SSE2
+            // kernel leaves it out (its comment gives the argument). Lanes
+            // whose band value is 0 (lanes 6 and 7 among them) divide by
+            // nothing and take the target 1, which lies below no gain; the
+            // blend is rounded to float only where the gain moves.
+            const __mmask8 nonzero = _mm512_cmp_pd_mask(x, _mm512_setzero_pd(), _CMP_NEQ_UQ);
+            const __m512d target = Abs(_mm512_mask_div_pd(_mm512_set1_pd(1.0), nonzero, threshold, x));
             const __mmask8 lower = _mm512_cmp_pd_mask(target, gd, _CMP_LT_OQ);
-            const __m256 blended =
-                _mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(keep, gd), _mm512_mul_pd(blend, target)));
-            // Lanes 6 and 7 hold no band: whatever they take is never stored or read.
-            bandGain = _mm256_mask_mov_ps(released, lower, blended);
+            bandGain = _mm512_mask_cvtpd_ps(released, lower,
+                                            _mm512_add_pd(_mm512_mul_pd(keep, gd), _mm512_mul_pd(blend, target)));
             const __m512d mixed = _mm512_add_pd(_mm512_mul_pd(ratioMix, _mm512_cvtps_pd(bandGain)), dryPart);
             const __m512d compressed = _mm512_mul_pd(_mm512_mul_pd(mixed, x), outputGain);
-            x = _mm512_mask_mov_pd(compressed, kRoundedLanes, _mm512_cvtps_pd(_mm512_cvtpd_ps(compressed)));
+            x = _mm512_mask_mov_pd(compressed, kRoundedLanes,
+                                   _mm512_cvtps_pd(_mm512_maskz_cvtpd_ps(kRoundedLanes, compressed)));
         }
         return x;
     };
@@ -146,7 +143,7 @@ void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, 
     alignas(64) __m512d banded[kGroup];   // the band stage's values of the group, pair by pair
     alignas(64) double sums[2 * kGroup];  // left and right sum of each pair of the group before
     alignas(64) float limiterTargets[2 * kGroup];
-    alignas(64) float limited[2 * kGroup];   // the limiter gains each pair ended with
+    alignas(64) float limited[2 * kGroup] = {};   // the limiter gains each pair ended with
 
     // The limiter of pair p of the group before, from its sums and targets.
     const auto limit = [&](int p) KORVAX_ALWAYS_INLINE {
@@ -156,9 +153,9 @@ void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, 
         const __m128 released = _mm_min_ps(_mm_add_ps(limiterGain, limiterStep), _mm_set1_ps(kOne));
         const __mmask8 reached =
             _mm_cmp_pd_mask(Abs(_mm_mul_pd(y, _mm_cvtps_pd(released))), limiterThreshold, _CMP_GE_OQ);
-        const __m128 target = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(limiterTargets + 2 * p)));
+        const __m128 target = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(limiterTargets + 2 * p)));
         limiterGain = _mm_mask_mov_ps(released, reached, target);
-        _mm_store_sd(reinterpret_cast<double*>(limited + 2 * p), _mm_castps_pd(limiterGain));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(limited + 2 * p), _mm_castps_si128(limiterGain));
     };
 
     // The outputs of the group before, `pairs` of them, once its limiters have run.
@@ -204,8 +201,13 @@ void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, 
             _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(_mm512_add_pd(sum, side), half), highL), midL));
         const __m512d right = _mm512_add_pd(
             _mm512_add_pd(_mm512_mul_pd(_mm512_sub_pd(sum, RoundToFloat(side)), half), highR), midR);
-        const __m256 targetL = _mm512_cvtpd_ps(Abs(_mm512_div_pd(limiterThresholds, left)));
-        const __m256 targetR = _mm512_cvtpd_ps(Abs(_mm512_div_pd(limiterThresholds, right)));
+        // The limiter divides only where |y| >= L (where |y g| >= L can hold;
+        // y 0 or NaN never): there |L / y| lies within 0 .. 1, and elsewhere
+        // the target is 0 and never taken.
+        const __mmask8 reachL = _mm512_cmp_pd_mask(Abs(left), limiterThresholds, _CMP_GE_OQ);
+        const __mmask8 reachR = _mm512_cmp_pd_mask(Abs(right), limiterThresholds, _CMP_GE_OQ);
+        const __m256 targetL = _mm512_cvtpd_ps(Abs(_mm512_maskz_div_pd(reachL, limiterThresholds, left)));
+        const __m256 targetR = _mm512_cvtpd_ps(Abs(_mm512_maskz_div_pd(reachR, limiterThresholds, right)));
 
         // Left and right of each pair side by side.
         _mm512_store_pd(sums, _mm512_permutex2var_pd(left, _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11), right));
