@@ -189,6 +189,67 @@ KORVAX_KERNEL void FirstSweepRange(float* data, int bits, const PassTwiddles& w,
     }
 }
 
+// ---- the forward transform's later passes as its points arrive ---------------------
+//
+// After the first sweep, stage s (the pass of half 2^(s - 1)) works on groups of
+// 2^s consecutive positions. For 3 <= s <= kLastGroupedStage a group lies within
+// one quarter of the positions (two high bits) and holds the middle values
+// r 2^(s - 2) .. (r + 1) 2^(s - 2) - 1 there. It can run once the sweep has
+// written every one of them, which it does at the step of max(m, rev m) (see
+// FirstSweepRange), and once stage s - 1 has run on its two halves, whose
+// middle values are among its own. So the groups run in the order of those
+// steps, the lower stage first within a step, each as soon as its step is
+// swept: stage 3 during the last eighth of the points, stage 4 during the last
+// sixteenth, and so on; what a block's last points leave is stages 9 to 11 and
+// parts of the stages before, then the two passes over the whole array.
+inline constexpr int kFirstGroupedStage = 3;
+inline constexpr int kLastGroupedStage = 11;   // groups of a quarter of 8192 points
+inline constexpr int kMiddleBits = 9;          // of kTablePoints, beside two high and two low bits
+static_assert(kTablePoints == 1 << (kMiddleBits + 4) && kSweepMiddles == 1 << kMiddleBits);
+
+struct GroupOrder {
+    struct Group {
+        std::int16_t step;   // the sweep step after which the group can run
+        std::int16_t stage;
+        std::int16_t r;      // the group's index within its quarter
+    };
+    static constexpr int kGroups = (1 << (kLastGroupedStage - kFirstGroupedStage + 1)) - 1;
+    Group group[kGroups];
+    std::int16_t firstOfStep[kSweepMiddles + 1];   // groups of step t: firstOfStep[t] .. firstOfStep[t + 1] - 1
+
+    static constexpr int Reverse(int m)
+    {
+        int r = 0;
+        for (int b = 0; b < kMiddleBits; ++b)
+            r |= ((m >> b) & 1) << (kMiddleBits - 1 - b);
+        return r;
+    }
+    static constexpr int Step(int stage, int r)
+    {
+        int step = 0;
+        const int width = 1 << (stage - 2);
+        for (int m = r * width; m < (r + 1) * width; ++m) {
+            const int later = m > Reverse(m) ? m : Reverse(m);
+            step = later > step ? later : step;
+        }
+        return step;
+    }
+    constexpr GroupOrder() : group(), firstOfStep()
+    {
+        int count = 0;
+        for (int step = 0; step < kSweepMiddles; ++step) {
+            firstOfStep[step] = std::int16_t(count);
+            for (int stage = kFirstGroupedStage; stage <= kLastGroupedStage; ++stage)
+                for (int r = 0; r < 1 << (kLastGroupedStage - stage); ++r)
+                    if (Step(stage, r) == step)
+                        group[count++] = {std::int16_t(step), std::int16_t(stage), std::int16_t(r)};
+        }
+        firstOfStep[kSweepMiddles] = std::int16_t(count);
+    }
+};
+constexpr GroupOrder kGroupOrder;
+static_assert(kGroupOrder.firstOfStep[kSweepMiddles] == GroupOrder::kGroups, "every group has a step");
+
 // Calls sweep(m, rm) once for every pair of middle values m, rm (rm the
 // reversal of m's middleBits bits; m == rm for a value that is its own), in an
 // order that keeps the cache lines in use few. Middle value m = (x, c, y) pairs
@@ -359,17 +420,37 @@ constexpr int TableBits()
     return bits;
 }
 
+// The groups of the grouped stages whose steps lie in first .. end - 1, through
+// `pass` (a BlockPass over the group's positions).
+template <class Pass>
+KORVAX_KERNEL void ReadyGroups(int first, int end, const Pass& pass)
+{
+    constexpr std::ptrdiff_t quarter = kTablePoints / 4;
+    for (int e = kGroupOrder.firstOfStep[first]; e < kGroupOrder.firstOfStep[end]; ++e) {
+        const GroupOrder::Group g = kGroupOrder.group[e];
+        const std::ptrdiff_t size = std::ptrdiff_t(1) << g.stage;
+        for (std::ptrdiff_t h = 0; h < 4; ++h)
+            pass(h * quarter + g.r * size, size);
+    }
+}
+
 // The first sweep of a transform of kTablePoints points for middle values
-// first .. end - 1.
+// first .. end - 1, and the groups of the later stages it makes ready.
 [[maybe_unused]] void FirstSweep(float* data, const PassTwiddles& w, int first, int end) noexcept
 {
     FirstSweepRange(data, TableBits(), w, first, end);
+    ReadyGroups(first, end, [&](std::ptrdiff_t begin, std::ptrdiff_t size) {
+        BlockPass(data, begin, begin + size, size / 2, w);
+    });
 }
 
-// ComplexFftKernel for kTablePoints points after the first sweep.
+// ComplexFftKernel for kTablePoints points after every step of FirstSweep:
+// the two passes over the whole array.
 [[maybe_unused]] void ComplexFftAfterSweep(float* data, const PassTwiddles& w, float scale) noexcept
 {
-    PassesAfterSweep(data, TableBits(), w, scale);
+    static_assert(std::ptrdiff_t(1) << (kLastGroupedStage + 1) == kTablePoints / 2, "then half n / 4 and n / 2");
+    BlockPass(data, 0, kTablePoints, kTablePoints / 4, w);
+    LastPass(data, kTablePoints / 2, w, scale);
 }
 
 // ComplexFftKernel for kTablePoints points up to the middle passes.

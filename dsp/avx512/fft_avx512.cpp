@@ -332,15 +332,23 @@ void ComplexFftKernel8(float* data, int bits, const PassTwiddles& w, float scale
     PassesAfterSweep8(data, bits, w, scale);
 }
 
-// FirstSweep of fft_kernels.inl with pairs in eight lanes.
+// FirstSweep of fft_kernels.inl with pairs in eight lanes, and the groups of
+// eight points on four lanes (the eight-lane pass pairs two of them).
 void FirstSweep8(float* data, const PassTwiddles& w, int first, int end) noexcept
 {
     FirstSweepRange8(data, TableBits(), w, first, end);
+    ReadyGroups(first, end, [&](std::ptrdiff_t begin, std::ptrdiff_t size) {
+        if (size == 8)
+            BlockPass(data, begin, begin + size, size / 2, w);
+        else
+            BlockPass8(data, begin, begin + size, size / 2, w);
+    });
 }
 
 void ComplexFftAfterSweep8(float* data, const PassTwiddles& w, float scale) noexcept
 {
-    PassesAfterSweep8(data, TableBits(), w, scale);
+    BlockPass8(data, 0, kTablePoints, kTablePoints / 4, w);
+    LastPass8(data, kTablePoints / 2, w, scale);
 }
 
 // ---- the inverse transform in two parts -------------------------------------------

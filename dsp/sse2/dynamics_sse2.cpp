@@ -184,7 +184,7 @@ void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, 
     struct Banded {
         __m128d low, mid, high;
     };
-    const auto bandStage = [&](const float* x) {
+    const auto bandStage = [&](const float* x) __attribute__((always_inline)) {
         Banded v = {LoadPairPd(x), LoadPairPd(x + 2), LoadPairPd(x + 4)};
         if (compress) {
             if (linked) {
