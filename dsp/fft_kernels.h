@@ -53,10 +53,18 @@ struct SplitTwiddles {
 // g for g below kMiddleGroups; so the column groups must be finished in
 // increasing order, in any parts, and finishing groups 0 .. g makes every point
 // below 8g + 8 final.
+//
+// A tier's kernels may leave the pass before the middle ones (half
+// kMiddleSpan / 2) to the columns function as well: it combines points whose
+// indices agree modulo kMiddleSpan / 2, so late group k (index modulo
+// kMiddleSpan / 2 in 8k .. 8k + 7) is what middle groups k and k + kLateGroups
+// need, and runs right before middle group k. The first column groups, which a
+// block completion needs at once, then need half of that pass.
 inline constexpr std::int32_t kColumnSpan = 256;
 inline constexpr std::int32_t kColumnGroups = kColumnSpan / 8;
 inline constexpr std::int32_t kMiddleSpan = kColumnSpan / 4;
 inline constexpr std::int32_t kMiddleGroups = kMiddleSpan / 8;
+inline constexpr std::int32_t kLateGroups = kMiddleGroups / 2;
 
 // The first sweep of a transform of kTablePoints points works on the sixteen
 // points h * kTablePoints / 4 + 4 * m + l (h, l = 0 .. 3) of each middle value m

@@ -453,14 +453,33 @@ KORVAX_KERNEL void ReadyGroups(int first, int end, const Pass& pass)
     LastPass(data, kTablePoints / 2, w, scale);
 }
 
-// ComplexFftKernel for kTablePoints points up to the middle passes.
+// ComplexFftKernel for kTablePoints points up to the late pass (half
+// kMiddleSpan / 2), which the columns function runs in groups.
 [[maybe_unused]] void ComplexFftHead(float* data, const PassTwiddles& w) noexcept
 {
     constexpr std::ptrdiff_t n = kTablePoints;
     static_assert(kCachePoints <= n && kMiddleSpan / 2 < kCachePoints);
     BitReverseFirstPasses(data, TableBits(), w);
     for (std::ptrdiff_t c = 0; c < n; c += kCachePoints)
-        BlockPasses(data, c, c + kCachePoints, 4, kMiddleSpan / 2, w);
+        BlockPasses(data, c, c + kCachePoints, 4, kMiddleSpan / 4, w);
+}
+
+// The late pass (half kMiddleSpan / 2) for late group k: in every group of
+// kMiddleSpan points, the butterflies from point m = 8k .. 8k + 7.
+KORVAX_KERNEL void LatePass(float* data, int k, const PassTwiddles& w)
+{
+    constexpr std::ptrdiff_t half = kMiddleSpan / 2;
+    for (std::ptrdiff_t group = 0; group < kTablePoints; group += 2 * half) {
+        float* const top = data + 2 * group;
+        float* const bottom = top + 2 * half;
+        for (std::ptrdiff_t m = 8 * std::ptrdiff_t(k); m < 8 * std::ptrdiff_t(k) + 8; m += 4) {
+            FloatPair i = LoadBlock(top + 2 * m);
+            FloatPair j = LoadBlock(bottom + 2 * m);
+            Butterfly(i, j, Ops::Load(w.wr + half + m), Ops::Load(w.wi + half + m));
+            StoreBlock(top + 2 * m, i);
+            StoreBlock(bottom + 2 * m, j);
+        }
+    }
 }
 
 // The middle passes (half kMiddleSpan and 2 * kMiddleSpan, one double pass) for
@@ -537,6 +556,8 @@ KORVAX_KERNEL void ColumnBlockPasses(float* data, std::ptrdiff_t r, const PassTw
 {
     const F4 s = _mm_set1_ps(scale);
     for (int g = first; g < end; ++g) {
+        if (g < kLateGroups)
+            LatePass(data, g, w);
         if (g < kMiddleGroups)
             MiddlePasses(data, g, w);
         ColumnBlockPasses(data, 8 * std::ptrdiff_t(g), w, s);
