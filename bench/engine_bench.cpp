@@ -431,6 +431,45 @@ void FirstCompletionBench(benchmark::State& state, Isa isa)
     state.SetLabel("the first call completing a block after InitialiseEngine, fresh memory");
 }
 
+// A call of `pairs` pairs whose first pair completes a block: the most that one
+// call of a host buffer of that size does, since it reads all its other pairs
+// from the new block. Measures the smallest host buffer the engine keeps up with.
+void BufferCallBench(benchmark::State& state, Isa isa)
+{
+    const ScopedIsa tier(isa);
+    const auto pairs = std::int32_t(state.range(0));
+    Engine engine;
+    EngineState& s = *engine.fresh.state;
+    const std::vector<float> noise = Noise(2 * 65536, 25, 20000.0f);
+    std::vector<float> buffer(2 * std::size_t(pairs));
+    std::size_t offset = 0;
+    const auto nextInput = [&](std::int32_t count) {
+        if (offset + 2 * std::size_t(count) > noise.size())
+            offset = 0;
+        std::memcpy(buffer.data(), noise.data() + offset, 2 * std::size_t(count) * sizeof(float));
+        offset += 2 * std::size_t(count);
+    };
+    double processorSeconds = 0.0;
+    for (auto _ : state) {
+        const std::uint32_t nearest = std::max(s.blockAPosition, s.blockBPosition);
+        std::int32_t toGo = std::int32_t(kBlockFloats - nearest) - 1;   // the next call's first pair completes
+        if (toGo < 0)
+            toGo += kBlockHalfLength;
+        while (toGo > 0) {
+            const std::int32_t count = std::min(toGo, pairs);
+            nextInput(count);
+            ProcessStereo(s, engine.working, &kRate, buffer.data(), count, kModeBoth);
+            toGo -= count;
+        }
+        nextInput(pairs);
+        TimeCall(state, s, engine.working, buffer.data(), pairs, processorSeconds);
+    }
+    ReportProcessorTime(state, processorSeconds);
+    state.SetLabel("a host buffer's call whose first pair completes a block");
+}
+
+constexpr std::int64_t kBufferPairs[] = {32, 64, 128, 256, 512, 1024};
+
 // ---- the summary against the targets -------------------------------------------
 
 // Passes everything to the console and keeps, per benchmark, the median of its
@@ -575,6 +614,44 @@ void PrintTargets(const TargetReporter& r, const std::vector<Isa>& tiers)
     }
     std::printf("  %-36s %.0f bytes, target < %.0f bytes: %s\n", "machine object", double(sizeof(MultibandMachine)),
                 double(kMachineSizeTarget), sizeof(MultibandMachine) < kMachineSizeTarget ? "met" : "NOT MET");
+
+    // The smallest host buffer (of those timed) whose call that completes a
+    // block fits in its period, and in half of it, by the median wall-clock
+    // and processor times.
+    const std::int32_t rates[] = {44100, 48000, 88200, 96000};
+    bool any = false;
+    for (const Isa isa : tiers)
+        for (const std::int64_t pairs : kBufferPairs) {
+            Figure f;
+            any = any || r.Median("BufferCall/" + std::to_string(pairs) + "/" + IsaName(isa), f);
+        }
+    if (!any)
+        return;
+    std::printf("\nSmallest host buffer, in pairs, whose completing call fits in its period (in half of it),"
+                " by wall clock [by processor time]\n  %-36s", "");
+    for (const Isa isa : tiers)
+        std::printf(" %-18s", IsaName(isa));
+    std::printf("\n");
+    for (const std::int32_t rate : rates) {
+        std::printf("  %-36s", (std::to_string(rate) + " Hz").c_str());
+        for (const Isa isa : tiers) {
+            const auto smallest = [&](double share, bool processor) -> std::string {
+                for (const std::int64_t pairs : kBufferPairs) {
+                    Figure f;
+                    if (!r.Median("BufferCall/" + std::to_string(pairs) + "/" + IsaName(isa), f))
+                        continue;
+                    const double periodUs = 1e6 * double(pairs) / double(rate);
+                    if ((processor ? f.cpuUs : f.us) <= share * periodUs)
+                        return std::to_string(pairs);
+                }
+                return ">" + std::to_string(kBufferPairs[std::size(kBufferPairs) - 1]);
+            };
+            const std::string cell = smallest(1.0, false) + " (" + smallest(0.5, false) + ") [" +
+                                     smallest(1.0, true) + "]";
+            std::printf(" %-18s", cell.c_str());
+        }
+        std::printf("\n");
+    }
 }
 
 void RegisterAll(const std::vector<Isa>& tiers)
@@ -602,6 +679,12 @@ void RegisterAll(const std::vector<Isa>& tiers)
         benchmark::RegisterBenchmark(("WorstCallNewSetting" + tier).c_str(), WorstCallBench, isa, true)
             ->UseManualTime()
             ->Unit(benchmark::kMicrosecond);
+        for (const std::int64_t pairs : kBufferPairs)
+            benchmark::RegisterBenchmark(("BufferCall/" + std::to_string(pairs) + tier).c_str(), BufferCallBench, isa)
+                ->Arg(pairs)
+                ->UseManualTime()
+                ->Iterations(40)
+                ->Unit(benchmark::kMicrosecond);
     }
 }
 
