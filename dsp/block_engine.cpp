@@ -36,6 +36,19 @@ inline float LimitGainedLevel(float x, float limit) noexcept
     return x;
 }
 
+// Works out the band masks' gains for the call's setting unless the table
+// holds them already; returns whether it did. An engine's settings change far
+// less often than it completes blocks.
+bool UpdateMaskGains(BandGainTable& table, const CallValues& v) noexcept
+{
+    const BandEdges edges[3] = {
+        {kLowBandLowEdgeHz, v.lowSplitHz}, {v.lowSplitHz, v.highSplitHz}, {v.highSplitHz, kHighBandHighEdgeHz}};
+    if (BandGainsMatch(table, kBlockFloats, v.sampleRate, edges, v.steepness))
+        return false;
+    PrepareBandGains(table, kBlockFloats, v.sampleRate, edges, v.steepness);
+    return true;
+}
+
 // Transforms pipeline X's gathered block, shapes three bands out of each
 // channel's spectrum and transforms them back, all in place in X's buffers.
 void CompleteBlock(BandBuffers& b, BandGainTable& maskGains, std::int32_t& columnsDone, std::int32_t& forwardSwept,
@@ -53,13 +66,9 @@ void CompleteBlock(BandBuffers& b, BandGainTable& maskGains, std::int32_t& colum
     FinishForwardRealFft(lowR, forwardSwept);
     forwardSwept = 0;
     // The spectra are copied into the mid and high buffers and each buffer is
-    // masked, in one pass over both channels. The gains are worked out again
-    // only when the setting has changed since the last block.
+    // masked, in one pass over both channels.
     const ChannelBands channels[2] = {{{lowL, midL, highL}}, {{lowR, midR, highR}}};
-    const BandEdges edges[3] = {
-        {kLowBandLowEdgeHz, v.lowSplitHz}, {v.lowSplitHz, v.highSplitHz}, {v.highSplitHz, kHighBandHighEdgeHz}};
-    if (!BandGainsMatch(maskGains, kBlockFloats, v.sampleRate, edges, v.steepness))
-        PrepareBandGains(maskGains, kBlockFloats, v.sampleRate, edges, v.steepness);
+    UpdateMaskGains(maskGains, v);
     ApplyBandGains(channels, 2, maskGains);
 
     // The inverse transforms' last passes are left to FinishColumns: the call
@@ -198,6 +207,7 @@ void GatherAndFadePair(EngineState& state, const Gathering& g, const float* inpu
         if (++position == std::uint32_t(kBlockFloats)) {
             position = 0;
             CompleteBlock(b, state.maskGains, state.columnsDone[x], state.forwardSwept[x], x, g.values);
+            state.maskGainsAhead = false;
         } else {
             SweepForward(state, x, position);
         }
@@ -339,6 +349,14 @@ bool ProcessStereo(EngineState& state, const WorkingParameters& working, const s
         return true;
 
     const Gathering g = {values, double(values.inputGain), working.SoloMode};
+
+    // The first call that brings a new setting works out the masks' gains for
+    // it, so that the call which completes the next block finds them ready;
+    // once between block completions, so that a setting changing on every call
+    // costs no more than one extra table. (The first call after the engine is
+    // initialised is such a call.)
+    if (!state.maskGainsAhead)
+        state.maskGainsAhead = UpdateMaskGains(state.maskGains, values);
 
     // Pairs are gathered and cross-faded a run at a time, then the dynamics stage
     // takes the run. Each pair's input is read before any output of the run is

@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "dsp/band_mask.h"
 #include "dsp/kernels.h"
 #include "engine/reference_engine.h"
+#include "params/curves.h"
 #include "plugin/machine.h"
 #include "support/alloc_hooks.h"
 #include "support/test_support.h"
@@ -175,6 +177,38 @@ TEST(EngineCallValues, SettingsChangingOnEveryCallAreFollowed)
         working.StereoLink = (call / 4) % 2;
         return call % 10 < 5 ? 44100 : 48000;
     }));
+}
+
+// Whether the engine's mask-gain table holds the gains of the working values' setting.
+bool GainsFor(const EngineState& engine, const WorkingParameters& working, std::int32_t rate)
+{
+    const float low = SplitFrequency(working.LowSplit);
+    const float high = SplitFrequency(working.HighSplit);
+    const BandEdges edges[3] = {{10.0f, low}, {low, high}, {high, 24000.0f}};
+    return BandGainsMatch(engine.maskGains, kBlockFloats, rate, edges,
+                          static_cast<float>(double(working.Steepness) * 0.0078125));
+}
+
+// The first call that brings a setting works out its mask gains, so that the
+// call completing the next block need not; once between completions, so a
+// setting that changes on every call is left to the completion.
+TEST(EngineMaskGains, WorkedOutAheadOnceBetweenCompletions)
+{
+    Direct d;
+    const std::int32_t rate = 44100;
+    std::vector<float> data = RandomFloats(2 * 64, 6, -20000.0f, 20000.0f);
+    const auto process = [&] { ProcessStereo(d.machine->engine, d.machine->working, &rate, data.data(), 64, 3); };
+    process();
+    EXPECT_TRUE(GainsFor(d.machine->engine, d.machine->working, rate)) << "the first call after the reset";
+    StoreParameterValue(d.machine->working, 3, 90);   // steepness
+    process();
+    EXPECT_FALSE(GainsFor(d.machine->engine, d.machine->working, rate)) << "the second change waits for the block";
+    while (d.machine->engine.blockBPosition != 0)
+        process();   // up to pipeline B's first completion, in the last call
+    EXPECT_TRUE(GainsFor(d.machine->engine, d.machine->working, rate));
+    StoreParameterValue(d.machine->working, 1, 60);   // low split
+    process();
+    EXPECT_TRUE(GainsFor(d.machine->engine, d.machine->working, rate)) << "the first change after a completion";
 }
 
 // Page faults this thread has taken so far.
