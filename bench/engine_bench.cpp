@@ -630,7 +630,7 @@ void PrintTargets(const TargetReporter& r, const std::vector<Isa>& tiers)
     std::printf("\nSmallest host buffer, in pairs, whose completing call fits in its period (in half of it),"
                 " by wall clock [by processor time]\n  %-36s", "");
     for (const Isa isa : tiers)
-        std::printf(" %-18s", IsaName(isa));
+        std::printf(" %-22s", IsaName(isa));
     std::printf("\n");
     for (const std::int32_t rate : rates) {
         std::printf("  %-36s", (std::to_string(rate) + " Hz").c_str());
@@ -647,8 +647,8 @@ void PrintTargets(const TargetReporter& r, const std::vector<Isa>& tiers)
                 return ">" + std::to_string(kBufferPairs[std::size(kBufferPairs) - 1]);
             };
             const std::string cell = smallest(1.0, false) + " (" + smallest(0.5, false) + ") [" +
-                                     smallest(1.0, true) + "]";
-            std::printf(" %-18s", cell.c_str());
+                                     smallest(1.0, true) + " (" + smallest(0.5, true) + ")]";
+            std::printf(" %-22s", cell.c_str());
         }
         std::printf("\n");
     }
