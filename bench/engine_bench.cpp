@@ -321,6 +321,46 @@ struct Engine {
     WorkingParameters working;
 };
 
+// Noise for an engine's calls, taken from a long stretch of it in turn.
+class Feeder {
+public:
+    Feeder(std::uint32_t seed, std::int32_t maxPairs)
+        : noise_(Noise(2 * 65536, seed, 20000.0f)), buffer_(2 * std::size_t(maxPairs))
+    {
+    }
+    float* Next(std::int32_t pairs)
+    {
+        const std::size_t floats = 2 * std::size_t(pairs);
+        if (offset_ + floats > noise_.size())
+            offset_ = 0;
+        std::memcpy(buffer_.data(), noise_.data() + offset_, floats * sizeof(float));
+        offset_ += floats;
+        return buffer_.data();
+    }
+
+private:
+    std::vector<float> noise_;
+    std::vector<float> buffer_;
+    std::size_t offset_ = 0;
+};
+
+// Ordinary calls of up to `callPairs` pairs, untimed, until the next block
+// completion (pipelines A and B take turns) is `ahead` pairs away, so that the
+// engine is in the state a host's calls leave it in.
+void ProcessUntil(EngineState& s, const WorkingParameters& working, Feeder& feed, std::int32_t callPairs,
+                  std::int32_t ahead)
+{
+    const std::uint32_t nearest = std::max(s.blockAPosition, s.blockBPosition);
+    std::int32_t toGo = std::int32_t(kBlockFloats - nearest) - ahead;
+    if (toGo < 0)
+        toGo += kBlockHalfLength;
+    while (toGo > 0) {
+        const std::int32_t pairs = std::min(toGo, callPairs);
+        ProcessStereo(s, working, &kRate, feed.Next(pairs), pairs, kModeBoth);
+        toGo -= pairs;
+    }
+}
+
 void SustainedBench(benchmark::State& state, Isa isa)
 {
     const ScopedIsa tier(isa);
@@ -369,32 +409,14 @@ void WorstCallBench(benchmark::State& state, Isa isa, bool newSetting)
     constexpr std::int32_t kCallPairs = 64;
     Engine engine;
     EngineState& s = *engine.fresh.state;
-    const std::vector<float> noise = Noise(2 * 65536, 23, 20000.0f);
-    std::vector<float> buffer(2 * kCallPairs);
-    std::size_t offset = 0;
-    const auto nextInput = [&](std::int32_t pairs) {
-        std::memcpy(buffer.data(), noise.data() + offset, 2 * std::size_t(pairs) * sizeof(float));
-        offset = (offset + buffer.size()) % noise.size();
-    };
+    Feeder feed(23, kCallPairs);
     double processorSeconds = 0.0;
     for (auto _ : state) {
-        // Ordinary calls, untimed, up to 32 pairs before the next completion
-        // (pipelines A and B take turns), so the engine is in the state a
-        // host's calls leave it in.
-        const std::uint32_t nearest = std::max(s.blockAPosition, s.blockBPosition);
-        std::int32_t toGo = std::int32_t(kBlockFloats - nearest) - kCallPairs / 2;
-        if (toGo < 0)
-            toGo += kBlockHalfLength;
-        while (toGo > 0) {
-            const std::int32_t pairs = std::min(toGo, kCallPairs);
-            nextInput(pairs);
-            ProcessStereo(s, engine.working, &kRate, buffer.data(), pairs, kModeBoth);
-            toGo -= pairs;
-        }
-        nextInput(kCallPairs);
+        ProcessUntil(s, engine.working, feed, kCallPairs, kCallPairs / 2);
+        float* const buffer = feed.Next(kCallPairs);
         if (newSetting)
             engine.working.Steepness = engine.working.Steepness == 64.0f ? 65.0f : 64.0f;
-        TimeCall(state, s, engine.working, buffer.data(), kCallPairs, processorSeconds);
+        TimeCall(state, s, engine.working, buffer, kCallPairs, processorSeconds);
     }
     ReportProcessorTime(state, processorSeconds);
     state.SetLabel(newSetting ? "64 pairs completing a block, steepness changed just before"
@@ -440,29 +462,11 @@ void BufferCallBench(benchmark::State& state, Isa isa)
     const auto pairs = std::int32_t(state.range(0));
     Engine engine;
     EngineState& s = *engine.fresh.state;
-    const std::vector<float> noise = Noise(2 * 65536, 25, 20000.0f);
-    std::vector<float> buffer(2 * std::size_t(pairs));
-    std::size_t offset = 0;
-    const auto nextInput = [&](std::int32_t count) {
-        if (offset + 2 * std::size_t(count) > noise.size())
-            offset = 0;
-        std::memcpy(buffer.data(), noise.data() + offset, 2 * std::size_t(count) * sizeof(float));
-        offset += 2 * std::size_t(count);
-    };
+    Feeder feed(25, pairs);
     double processorSeconds = 0.0;
     for (auto _ : state) {
-        const std::uint32_t nearest = std::max(s.blockAPosition, s.blockBPosition);
-        std::int32_t toGo = std::int32_t(kBlockFloats - nearest) - 1;   // the next call's first pair completes
-        if (toGo < 0)
-            toGo += kBlockHalfLength;
-        while (toGo > 0) {
-            const std::int32_t count = std::min(toGo, pairs);
-            nextInput(count);
-            ProcessStereo(s, engine.working, &kRate, buffer.data(), count, kModeBoth);
-            toGo -= count;
-        }
-        nextInput(pairs);
-        TimeCall(state, s, engine.working, buffer.data(), pairs, processorSeconds);
+        ProcessUntil(s, engine.working, feed, pairs, 1);   // the next call's first pair completes
+        TimeCall(state, s, engine.working, feed.Next(pairs), pairs, processorSeconds);
     }
     ReportProcessorTime(state, processorSeconds);
     state.SetLabel("a host buffer's call whose first pair completes a block");
@@ -636,15 +640,17 @@ void PrintTargets(const TargetReporter& r, const std::vector<Isa>& tiers)
         std::printf("  %-36s", (std::to_string(rate) + " Hz").c_str());
         for (const Isa isa : tiers) {
             const auto smallest = [&](double share, bool processor) -> std::string {
+                std::int64_t largest = 0;
                 for (const std::int64_t pairs : kBufferPairs) {
                     Figure f;
                     if (!r.Median("BufferCall/" + std::to_string(pairs) + "/" + IsaName(isa), f))
                         continue;
+                    largest = pairs;
                     const double periodUs = 1e6 * double(pairs) / double(rate);
                     if ((processor ? f.cpuUs : f.us) <= share * periodUs)
                         return std::to_string(pairs);
                 }
-                return ">" + std::to_string(kBufferPairs[std::size(kBufferPairs) - 1]);
+                return largest > 0 ? ">" + std::to_string(largest) : "-";
             };
             const std::string cell = smallest(1.0, false) + " (" + smallest(0.5, false) + ") [" +
                                      smallest(1.0, true) + " (" + smallest(0.5, true) + ")]";

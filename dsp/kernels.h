@@ -65,15 +65,15 @@ inline constexpr unsigned kExactStep = 0x80;
 // elements for three band shapes, with s = quotients[(e - 1) / 2] * k:
 // gain[b][(e - 1) / 2], and the step codes codes[(e - 1) / 4] of every two
 // entries. Returns the first odd element not done (a step boundary).
-using PrepareGains = std::int32_t (*)(const GainShape (&shapes)[3], const double* quotients, double k,
-                                      std::int32_t count, double* const (&gain)[3], std::uint8_t* codes) noexcept;
+using PrepareGainsFunction = std::int32_t(const GainShape (&shapes)[3], const double* quotients, double k,
+                                           std::int32_t count, double* const (&gain)[3], std::uint8_t* codes) noexcept;
 
 // Elements 1, 2, ... of one channel's three bands (right[0] null) or two
 // channels' scaled by the gains: band 0 holds the spectrum and is scaled in
 // place, bands 1 and 2 receive it scaled. Element pair e, e + 1 (e odd) takes
 // gain[b][(e - 1) / 2]. Returns the first odd element not done.
-using ApplyGains = std::int32_t (*)(float* const (&left)[3], float* const (&right)[3], std::int32_t count,
-                                    const double* const (&gain)[3], const std::uint8_t* codes) noexcept;
+using ApplyGainsFunction = std::int32_t(float* const (&left)[3], float* const (&right)[3], std::int32_t count,
+                                         const double* const (&gain)[3], const std::uint8_t* codes) noexcept;
 
 } // namespace mask
 
@@ -82,15 +82,15 @@ namespace engine {
 // Gathering of pairs 0 .. count - 1: pair j's input (input[2j], input[2j + 1])
 // times `gain` in double, rounded to float and held within +-limit (NaN
 // passing), to toA[channel][j] and toB[channel][j]. Returns the pairs done.
-using Gather = std::int32_t (*)(const float* input, double gain, float limit, float* const (&toA)[2],
-                                float* const (&toB)[2], std::int32_t count) noexcept;
+using GatherFunction = std::int32_t(const float* input, double gain, float limit, float* const (&toA)[2],
+                                     float* const (&toB)[2], std::int32_t count) noexcept;
 
 // Cross-fade of pairs 0 .. count - 1: pair j reads value v (low L, low R, mid
 // L, mid R, high L, high R) at fromA[v][j] and fromB[v][j], weighs them by the
 // weights of pipeline A's position first + j and writes the six band values to
 // bands[6j .. 6j + 5]. Returns the pairs done.
-using CrossFade = std::int32_t (*)(const float* const (&fromA)[6], const float* const (&fromB)[6],
-                                   std::uint32_t first, float* bands, std::int32_t count) noexcept;
+using CrossFadeFunction = std::int32_t(const float* const (&fromA)[6], const float* const (&fromB)[6],
+                                        std::uint32_t first, float* bands, std::int32_t count) noexcept;
 
 } // namespace engine
 
@@ -100,8 +100,8 @@ namespace dyn {
 // bands[6i], two outputs to out[2i], the eight gain states in gains[0 .. 7]
 // carried from pair to pair. Only for coefficients and gains in their usual
 // ranges (BoundedCase in dsp/dynamics.cpp); the plain tier takes any.
-using Pairs = void (*)(const DynamicsCoefficients& c, float* gains, const float* bands, float* out,
-                       std::int32_t count) noexcept;
+using PairsFunction = void(const DynamicsCoefficients& c, float* gains, const float* bands, float* out,
+                            std::int32_t count) noexcept;
 
 } // namespace dyn
 
@@ -110,11 +110,11 @@ using Pairs = void (*)(const DynamicsCoefficients& c, float* gains, const float*
 struct Kernels {
     Isa isa;
     const fft::Transforms* transforms;   // null: the plain transforms throughout
-    mask::PrepareGains prepareGains;
-    mask::ApplyGains applyGains;
-    engine::Gather gather;
-    engine::CrossFade crossFade;
-    dyn::Pairs dynamics;
+    mask::PrepareGainsFunction* prepareGains;
+    mask::ApplyGainsFunction* applyGains;
+    engine::GatherFunction* gather;
+    engine::CrossFadeFunction* crossFade;
+    dyn::PairsFunction* dynamics;
 };
 
 // The chosen record (the plain one until the library has loaded).
@@ -148,30 +148,20 @@ private:
 // ---- the kernels of each tier ----------------------------------------------------------
 
 namespace plain {   // the algorithm files
-std::int32_t PrepareGains(const mask::GainShape (&shapes)[3], const double* quotients, double k, std::int32_t count,
-                          double* const (&gain)[3], std::uint8_t* codes) noexcept;
-std::int32_t ApplyGains(float* const (&left)[3], float* const (&right)[3], std::int32_t count,
-                        const double* const (&gain)[3], const std::uint8_t* codes) noexcept;
-std::int32_t Gather(const float* input, double gain, float limit, float* const (&toA)[2], float* const (&toB)[2],
-                    std::int32_t count) noexcept;
-std::int32_t CrossFade(const float* const (&fromA)[6], const float* const (&fromB)[6], std::uint32_t first,
-                       float* bands, std::int32_t count) noexcept;
-void DynamicsPairs(const DynamicsCoefficients& c, float* gains, const float* bands, float* out,
-                   std::int32_t count) noexcept;
+mask::PrepareGainsFunction PrepareGains;
+mask::ApplyGainsFunction ApplyGains;
+engine::GatherFunction Gather;
+engine::CrossFadeFunction CrossFade;
+dyn::PairsFunction DynamicsPairs;
 } // namespace plain
 
 namespace sse2 {   // dsp/sse2/
 extern const fft::Transforms kTransforms;
-std::int32_t PrepareGains(const mask::GainShape (&shapes)[3], const double* quotients, double k, std::int32_t count,
-                          double* const (&gain)[3], std::uint8_t* codes) noexcept;
-std::int32_t ApplyGains(float* const (&left)[3], float* const (&right)[3], std::int32_t count,
-                        const double* const (&gain)[3], const std::uint8_t* codes) noexcept;
-std::int32_t Gather(const float* input, double gain, float limit, float* const (&toA)[2], float* const (&toB)[2],
-                    std::int32_t count) noexcept;
-std::int32_t CrossFade(const float* const (&fromA)[6], const float* const (&fromB)[6], std::uint32_t first,
-                       float* bands, std::int32_t count) noexcept;
-void DynamicsPairs(const DynamicsCoefficients& c, float* gains, const float* bands, float* out,
-                   std::int32_t count) noexcept;
+mask::PrepareGainsFunction PrepareGains;
+mask::ApplyGainsFunction ApplyGains;
+engine::GatherFunction Gather;
+engine::CrossFadeFunction CrossFade;
+dyn::PairsFunction DynamicsPairs;
 } // namespace sse2
 
 namespace avx {   // dsp/avx/
@@ -180,16 +170,11 @@ extern const fft::Transforms kTransforms;
 
 namespace avx512 {   // dsp/avx512/
 extern const fft::Transforms kTransforms;
-std::int32_t PrepareGains(const mask::GainShape (&shapes)[3], const double* quotients, double k, std::int32_t count,
-                          double* const (&gain)[3], std::uint8_t* codes) noexcept;
-std::int32_t ApplyGains(float* const (&left)[3], float* const (&right)[3], std::int32_t count,
-                        const double* const (&gain)[3], const std::uint8_t* codes) noexcept;
-std::int32_t Gather(const float* input, double gain, float limit, float* const (&toA)[2], float* const (&toB)[2],
-                    std::int32_t count) noexcept;
-std::int32_t CrossFade(const float* const (&fromA)[6], const float* const (&fromB)[6], std::uint32_t first,
-                       float* bands, std::int32_t count) noexcept;
-void DynamicsPairs(const DynamicsCoefficients& c, float* gains, const float* bands, float* out,
-                   std::int32_t count) noexcept;
+mask::PrepareGainsFunction PrepareGains;
+mask::ApplyGainsFunction ApplyGains;
+engine::GatherFunction Gather;
+engine::CrossFadeFunction CrossFade;
+dyn::PairsFunction DynamicsPairs;
 } // namespace avx512
 
 } // namespace korvax
