@@ -217,34 +217,41 @@ struct GroupOrder {
     Group group[kGroups];
     std::int16_t firstOfStep[kSweepMiddles + 1];   // groups of step t: firstOfStep[t] .. firstOfStep[t + 1] - 1
 
-    static constexpr int Reverse(int m)
+    // The reversal of the `bits` low bits of m.
+    static constexpr int Reverse(int m, int bits)
     {
         int r = 0;
-        for (int b = 0; b < kMiddleBits; ++b)
-            r |= ((m >> b) & 1) << (kMiddleBits - 1 - b);
+        for (int b = 0; b < bits; ++b)
+            r |= ((m >> b) & 1) << (bits - 1 - b);
         return r;
     }
+    // max(m, rev m) over the group's middle values m = r w + t, t < w = 2^(s - 2):
+    // the largest m is (r + 1) w - 1, the largest rev m has t's bits all set
+    // above rev(r) (rev m = rev(t) 2^(11 - s) + rev(r) in the 9 middle bits).
     static constexpr int Step(int stage, int r)
     {
-        int step = 0;
         const int width = 1 << (stage - 2);
-        for (int m = r * width; m < (r + 1) * width; ++m) {
-            const int later = m > Reverse(m) ? m : Reverse(m);
-            step = later > step ? later : step;
-        }
-        return step;
+        const int lowBits = kMiddleBits - (stage - 2);
+        const int largest = (r + 1) * width - 1;
+        const int largestReversed = (width - 1) * (1 << lowBits) + Reverse(r, lowBits);
+        return largest > largestReversed ? largest : largestReversed;
     }
+    // By counting: the groups of each step, in the order of stage and r.
     constexpr GroupOrder() : group(), firstOfStep()
     {
-        int count = 0;
-        for (int step = 0; step < kSweepMiddles; ++step) {
-            firstOfStep[step] = std::int16_t(count);
-            for (int stage = kFirstGroupedStage; stage <= kLastGroupedStage; ++stage)
-                for (int r = 0; r < 1 << (kLastGroupedStage - stage); ++r)
-                    if (Step(stage, r) == step)
-                        group[count++] = {std::int16_t(step), std::int16_t(stage), std::int16_t(r)};
-        }
-        firstOfStep[kSweepMiddles] = std::int16_t(count);
+        std::int16_t count[kSweepMiddles + 1] = {};
+        for (int stage = kFirstGroupedStage; stage <= kLastGroupedStage; ++stage)
+            for (int r = 0; r < 1 << (kLastGroupedStage - stage); ++r)
+                ++count[Step(stage, r) + 1];
+        for (int step = 0; step < kSweepMiddles; ++step)
+            count[step + 1] = std::int16_t(count[step + 1] + count[step]);
+        for (int step = 0; step <= kSweepMiddles; ++step)
+            firstOfStep[step] = count[step];
+        for (int stage = kFirstGroupedStage; stage <= kLastGroupedStage; ++stage)
+            for (int r = 0; r < 1 << (kLastGroupedStage - stage); ++r) {
+                const int step = Step(stage, r);
+                group[count[step]++] = {std::int16_t(step), std::int16_t(stage), std::int16_t(r)};
+            }
     }
 };
 constexpr GroupOrder kGroupOrder;
