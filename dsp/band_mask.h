@@ -14,13 +14,10 @@ namespace korvax {
 void ApplyBandMask(float* spectrum, std::int32_t count, std::int32_t sampleRate, float lowEdgeHz,
                    float highEdgeHz, float steepness) noexcept;
 
-// Three bands out of one channel's spectrum at once, as a block completion
-// needs them. band[0] holds the spectrum on entry; on return band[b] holds what
-// copying elements 0 .. count - 1 of it into band[b] and then calling
-// ApplyBandMask(band[b], count, sampleRate, edges[b].lowHz, edges[b].highHz,
-// steepness) leaves, for b = 0, 1, 2. Element count of each band (past the
-// spectrum) is that band's own, scaled as ApplyBandMask scales it. The gains are
-// formed once per element for all the channels given.
+// Three bands out of a channel's spectrum at once, as a block completion needs
+// them, with their gains worked out once per setting and kept in a table while
+// the setting holds (an engine's settings change far less often than it
+// completes blocks). Band b of the setting has the edges edges[b].
 struct BandEdges {
     float lowHz;
     float highHz;
@@ -28,16 +25,14 @@ struct BandEdges {
 struct ChannelBands {
     float* band[3];
 };
-void ApplyBandMasks(const ChannelBands* channels, int channelCount, std::int32_t count, std::int32_t sampleRate,
-                    const BandEdges (&edges)[3], float steepness) noexcept;
 
-// The three bands' gains of ApplyBandMasks for one setting, worked out once and
-// kept while the setting holds: an engine's settings change far less often than
-// it completes blocks. Serves spectra of up to kBandGainCount * 2 elements.
+// Serves spectra of up to kBandGainCount * 2 elements.
 inline constexpr std::int32_t kBandGainCount = 8192;
 struct BandGainTable {
     double gain[3][kBandGainCount];   // entry (i - 1) / 2: the gain of element pair i, i + 1 (i odd)
-    std::uint8_t exact[kBandGainCount / 2];   // per step of entries 2e, 2e + 1: whether (and how) every gain is 0 or 1
+    // Per step of entries 2s, 2s + 1: whether (and how) every gain of the step
+    // is +0.0 or 1.0 (mask::kExactStep in dsp/kernels.h).
+    std::uint8_t exact[kBandGainCount / 2];
     // The setting the gains belong to; `valid` false until the first one.
     bool valid;
     std::int32_t count;
@@ -55,8 +50,12 @@ bool BandGainsMatch(const BandGainTable& table, std::int32_t count, std::int32_t
 void PrepareBandGains(BandGainTable& table, std::int32_t count, std::int32_t sampleRate,
                       const BandEdges (&edges)[3], float steepness) noexcept;
 
-// ApplyBandMasks with the table's gains: the same results, bit for bit, as
-// ApplyBandMasks with the table's setting. Does nothing with an invalid table.
+// band[0] of each channel holds the spectrum on entry; on return band[b] holds
+// what copying elements 0 .. count - 1 of it into band[b] and then calling
+// ApplyBandMask(band[b], count, sampleRate, edges[b].lowHz, edges[b].highHz,
+// steepness) with the table's setting leaves, for b = 0, 1, 2, bit for bit.
+// Element count of each band (past the spectrum) is that band's own, scaled as
+// ApplyBandMask scales it. Does nothing with an invalid table.
 void ApplyBandGains(const ChannelBands* channels, int channelCount, const BandGainTable& table) noexcept;
 
 } // namespace korvax

@@ -3,13 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "dsp/band_mask.h"
-#include "dsp/block_engine_kernels.h"
-#include "dsp/processor.h"
+#include "dsp/kernels.h"
 #include "dsp/real_fft.h"
 #include "params/curves.h"
 
@@ -32,13 +27,26 @@ constexpr std::int32_t kMaxPairCount = 1 << 30;
 constexpr float kGainedLevelLimit = 0x1p64f;
 
 // Precision: values within the limit pass bit for bit.
-inline float LimitGainedLevel(float x) noexcept
+inline float LimitGainedLevel(float x, float limit) noexcept
 {
-    if (x > kGainedLevelLimit)
-        return kGainedLevelLimit;
-    if (x < -kGainedLevelLimit)
-        return -kGainedLevelLimit;
+    if (x > limit)
+        return limit;
+    if (x < -limit)
+        return -limit;
     return x;
+}
+
+// Works out the band masks' gains for the call's setting unless the table
+// holds them already; returns whether it did. An engine's settings change far
+// less often than it completes blocks.
+bool UpdateMaskGains(BandGainTable& table, const CallValues& v) noexcept
+{
+    const BandEdges edges[3] = {
+        {kLowBandLowEdgeHz, v.lowSplitHz}, {v.lowSplitHz, v.highSplitHz}, {v.highSplitHz, kHighBandHighEdgeHz}};
+    if (BandGainsMatch(table, kBlockFloats, v.sampleRate, edges, v.steepness))
+        return false;
+    PrepareBandGains(table, kBlockFloats, v.sampleRate, edges, v.steepness);
+    return true;
 }
 
 // Transforms pipeline X's gathered block, shapes three bands out of each
@@ -58,13 +66,9 @@ void CompleteBlock(BandBuffers& b, BandGainTable& maskGains, std::int32_t& colum
     FinishForwardRealFft(lowR, forwardSwept);
     forwardSwept = 0;
     // The spectra are copied into the mid and high buffers and each buffer is
-    // masked, in one pass over both channels. The gains are worked out again
-    // only when the setting has changed since the last block.
+    // masked, in one pass over both channels.
     const ChannelBands channels[2] = {{{lowL, midL, highL}}, {{lowR, midR, highR}}};
-    const BandEdges edges[3] = {
-        {kLowBandLowEdgeHz, v.lowSplitHz}, {v.lowSplitHz, v.highSplitHz}, {v.highSplitHz, kHighBandHighEdgeHz}};
-    if (!BandGainsMatch(maskGains, kBlockFloats, v.sampleRate, edges, v.steepness))
-        PrepareBandGains(maskGains, kBlockFloats, v.sampleRate, edges, v.steepness);
+    UpdateMaskGains(maskGains, v);
     ApplyBandGains(channels, 2, maskGains);
 
     // The inverse transforms' last passes are left to FinishColumns: the call
@@ -106,29 +110,65 @@ inline void FinishColumns(EngineState& state, int x, std::uint32_t position) noe
     done = needed;
 }
 
-// The six band values of one pair: weightB * B + weightA * A per band and
-// channel. Precision: products and sum in double, one rounding to float.
-inline void CrossFade(BandValues& bands, const BandBuffers& b, std::uint32_t a, std::uint32_t bPos, double weightA,
-                      double weightB) noexcept
+// Triangular cross-fade: A weighs 0 at its block boundary, 1 at its middle.
+// Precision: exact (multiples of 2^-13 below 2).
+inline double WeightA(std::uint32_t positionA) noexcept
 {
-#if defined(__SSE2__)
-    // Left and right of a band in the two lanes.
-    const __m128d wA = _mm_set1_pd(weightA);
-    const __m128d wB = _mm_set1_pd(weightB);
-    for (int band = 0; band < 3; ++band) {
-        const __m128d fromB = _mm_cvtps_pd(_mm_unpacklo_ps(_mm_load_ss(b.Get(band, kPipelineB, kLeft) + bPos),
-                                                           _mm_load_ss(b.Get(band, kPipelineB, kRight) + bPos)));
-        const __m128d fromA = _mm_cvtps_pd(_mm_unpacklo_ps(_mm_load_ss(b.Get(band, kPipelineA, kLeft) + a),
-                                                           _mm_load_ss(b.Get(band, kPipelineA, kRight) + a)));
-        const __m128 mixed = _mm_cvtpd_ps(_mm_add_pd(_mm_mul_pd(wB, fromB), _mm_mul_pd(wA, fromA)));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(&bands[2 * band]), _mm_castps_si128(mixed));
-    }
-#else
+    double weightA = double(positionA) * kCrossFadeScale;
+    if (weightA > 1.0)
+        weightA = 2.0 - weightA;
+    return weightA;
+}
+
+// The six band values of pair j of a run (see engine::CrossFade in
+// dsp/kernels.h): weightB * B + weightA * A per band and channel.
+// Precision: products and sum in double, one rounding to float.
+inline void FadePair(const float* const (&fromA)[6], const float* const (&fromB)[6], std::uint32_t first,
+                     float* bands, std::int32_t j) noexcept
+{
+    const double weightA = WeightA(first + std::uint32_t(j));
+    const double weightB = 1.0 - weightA;
+    for (int v = 0; v < kBandValueCount; ++v)
+        bands[kBandValueCount * j + v] =
+            static_cast<float>(weightB * double(fromB[v][j]) + weightA * double(fromA[v][j]));
+}
+
+// Gathering of pair j of a run (see engine::Gather in dsp/kernels.h).
+// Precision: the product in double, one rounding to float.
+inline void GatherPair(const float* input, double gain, float limit, float* const (&toA)[2],
+                       float* const (&toB)[2], std::int32_t j) noexcept
+{
+    const float left = LimitGainedLevel(static_cast<float>(double(input[2 * j]) * gain), limit);
+    const float right = LimitGainedLevel(static_cast<float>(double(input[2 * j + 1]) * gain), limit);
+    toA[kLeft][j] = left;
+    toA[kRight][j] = right;
+    toB[kLeft][j] = left;
+    toB[kRight][j] = right;
+}
+
+// Where a run of pairs reads its values and writes its samples: the twelve
+// buffers from the positions given.
+struct RunPointers {
+    const float* fromA[6];   // low L, low R, mid L, mid R, high L, high R
+    const float* fromB[6];
+    float* toA[2];           // low L, low R: where the gathered samples go
+    float* toB[2];
+};
+
+RunPointers Pointers(BandBuffers& b, std::uint32_t readA, std::uint32_t readB, std::uint32_t writeA,
+                     std::uint32_t writeB) noexcept
+{
+    RunPointers p;
     for (int band = 0; band < 3; ++band)
-        for (int channel = 0; channel < 2; ++channel)
-            bands[2 * band + channel] = static_cast<float>(weightB * double(b.Get(band, kPipelineB, channel)[bPos]) +
-                                                           weightA * double(b.Get(band, kPipelineA, channel)[a]));
-#endif
+        for (int channel = 0; channel < 2; ++channel) {
+            p.fromA[2 * band + channel] = b.Get(band, kPipelineA, channel) + readA;
+            p.fromB[2 * band + channel] = b.Get(band, kPipelineB, channel) + readB;
+        }
+    for (int channel = 0; channel < 2; ++channel) {
+        p.toA[channel] = b.Get(kBandLow, kPipelineA, channel) + writeA;
+        p.toB[channel] = b.Get(kBandLow, kPipelineB, channel) + writeB;
+    }
+    return p;
 }
 
 // Zeroes the band values the solo mode silences; any other mode keeps all six.
@@ -146,31 +186,6 @@ void RouteSolo(BandValues& bands, std::int32_t soloMode) noexcept
             bands[2 * band] = bands[2 * band + 1] = 0.0f;
 }
 
-#if defined(__SSE2__)
-// Two adjacent floats at any float address (the 64-bit moves need no alignment).
-inline __m128 LoadTwoFloats(const float* p) noexcept
-{
-    return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
-}
-
-inline void StoreTwoFloats(float* p, __m128 v) noexcept
-{
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(v));
-}
-#endif
-
-// Whether the wide cross-fade runs; chosen when the library loads.
-bool WidestCrossFade() noexcept
-{
-#if defined(KORVAX_ENGINE_AVX512)
-    return processor::HasAvx512();
-#else
-    return false;
-#endif
-}
-
-bool gWideCrossFade = WidestCrossFade();
-
 // What every pair of a call shares.
 struct Gathering {
     const CallValues& values;
@@ -178,45 +193,37 @@ struct Gathering {
     std::int32_t soloMode;
 };
 
-// Triangular cross-fade: A weighs 0 at its block boundary, 1 at its middle.
-// Precision: exact (multiples of 2^-13 below 2).
-inline double WeightA(std::uint32_t positionA) noexcept
-{
-    double weightA = double(positionA) * kCrossFadeScale;
-    if (weightA > 1.0)
-        weightA = 2.0 - weightA;
-    return weightA;
-}
-
 // One pair, in the order that defines the engine: the gained input goes into
 // both pipelines, the positions advance (a pipeline that reaches its end
 // completes its block), then the pair's band values are read.
 void GatherAndFadePair(EngineState& state, const Gathering& g, const float* input, BandValues& bands) noexcept
 {
     BandBuffers& b = state.bands;
-    const float left = LimitGainedLevel(static_cast<float>(double(input[0]) * g.gain));
-    const float right = LimitGainedLevel(static_cast<float>(double(input[1]) * g.gain));
-    b.Get(kBandLow, kPipelineA, kLeft)[state.blockAPosition] = left;
-    b.Get(kBandLow, kPipelineA, kRight)[state.blockAPosition] = right;
-    b.Get(kBandLow, kPipelineB, kLeft)[state.blockBPosition] = left;
-    b.Get(kBandLow, kPipelineB, kRight)[state.blockBPosition] = right;
+    const RunPointers written = Pointers(b, 0, 0, state.blockAPosition, state.blockBPosition);
+    GatherPair(input, g.gain, kGainedLevelLimit, written.toA, written.toB, 0);
 
     for (const int x : {kPipelineA, kPipelineB}) {
         std::uint32_t& position = x == kPipelineA ? state.blockAPosition : state.blockBPosition;
         if (++position == std::uint32_t(kBlockFloats)) {
             position = 0;
             CompleteBlock(b, state.maskGains, state.columnsDone[x], state.forwardSwept[x], x, g.values);
+            state.maskGainsAhead = false;
         } else {
             SweepForward(state, x, position);
         }
     }
 
-    const double weightA = WeightA(state.blockAPosition);
     FinishColumns(state, kPipelineA, state.blockAPosition);
     FinishColumns(state, kPipelineB, state.blockBPosition);
-    CrossFade(bands, b, state.blockAPosition, state.blockBPosition, weightA, 1.0 - weightA);
+    const RunPointers read = Pointers(b, state.blockAPosition, state.blockBPosition, 0, 0);
+    FadePair(read.fromA, read.fromB, state.blockAPosition, bands.data(), 0);
     RouteSolo(bands, g.soloMode);
 }
+
+// The kernels write a run's band values as rows of six floats (the AVX-512
+// cross-fade 48 at a time, eight pairs), so BandValues must be six floats with
+// nothing between them.
+static_assert(sizeof(BandValues) == kBandValueCount * sizeof(float) && alignof(BandValues) == alignof(float));
 
 // `count` pairs none of which ends a block (both positions stay below the end):
 // the same results as GatherAndFadePair for each in turn. Pair j writes
@@ -226,94 +233,22 @@ void GatherAndFadePair(EngineState& state, const Gathering& g, const float* inpu
 void GatherAndFadeRun(EngineState& state, const Gathering& g, const float* input, BandValues* bands,
                       std::int32_t count) noexcept
 {
-    BandBuffers& b = state.bands;
     const std::uint32_t a = state.blockAPosition;
     const std::uint32_t bPos = state.blockBPosition;
     FinishColumns(state, kPipelineA, a + std::uint32_t(count));
     FinishColumns(state, kPipelineB, bPos + std::uint32_t(count));
 
-    std::int32_t j = 0;
-#if defined(__SSE2__)
-    // Two pairs per step: lane 0 pair j, lane 1 pair j + 1. From pipeline A and
-    // B, band by band (left, right), the values of the first pair's read.
-    const float* fromA[6];
-    const float* fromB[6];
-    for (int band = 0; band < 3; ++band)
-        for (int channel = 0; channel < 2; ++channel) {
-            fromA[2 * band + channel] = b.Get(band, kPipelineA, channel) + a + 1;
-            fromB[2 * band + channel] = b.Get(band, kPipelineB, channel) + bPos + 1;
-        }
-    const auto loadTwo = [](const float* p) {
-        return _mm_cvtps_pd(LoadTwoFloats(p));
-    };
-#if defined(KORVAX_ENGINE_AVX512)
-    if (gWideCrossFade)
-        j = engine::CrossFadeAvx512(fromA, fromB, a + 1, bands, count);
-#endif
-    const __m128d one = _mm_set1_pd(1.0);
-    const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
-    __m128d position = _mm_set_pd(double(a + std::uint32_t(j) + 2), double(a + std::uint32_t(j) + 1));
-    for (; j + 2 <= count; j += 2, position = _mm_add_pd(position, _mm_set1_pd(2.0))) {
-        // 1 - |1 - w| is w up to 1 and 2 - w above, exactly.
-        const __m128d w = _mm_mul_pd(position, _mm_set1_pd(kCrossFadeScale));
-        const __m128d wA = _mm_sub_pd(one, _mm_and_pd(_mm_sub_pd(one, w), absMask));
-        const __m128d wB = _mm_sub_pd(one, wA);
-#if defined(__GNUC__)
-#pragma GCC unroll 6
-#endif
-        for (int v = 0; v < 6; v += 2) {
-            const __m128 left = _mm_cvtpd_ps(
-                _mm_add_pd(_mm_mul_pd(wB, loadTwo(fromB[v] + j)), _mm_mul_pd(wA, loadTwo(fromA[v] + j))));
-            const __m128 right = _mm_cvtpd_ps(
-                _mm_add_pd(_mm_mul_pd(wB, loadTwo(fromB[v + 1] + j)), _mm_mul_pd(wA, loadTwo(fromA[v + 1] + j))));
-            const __m128 pairs = _mm_unpacklo_ps(left, right);   // L R of pair j, then of j + 1
-            StoreTwoFloats(&bands[j][v], pairs);
-            StoreTwoFloats(&bands[j + 1][v], _mm_movehl_ps(pairs, pairs));
-        }
-    }
-#endif
-    for (; j < count; ++j) {
-        const double weightA = WeightA(a + std::uint32_t(j) + 1);
-        CrossFade(bands[j], b, a + std::uint32_t(j) + 1, bPos + std::uint32_t(j) + 1, weightA, 1.0 - weightA);
-    }
+    const Kernels& kernels = ActiveKernels();
+    const RunPointers p = Pointers(state.bands, a + 1, bPos + 1, a, bPos);
+    float* const values = bands[0].data();
+    for (std::int32_t j = kernels.crossFade(p.fromA, p.fromB, a + 1, values, count); j < count; ++j)
+        FadePair(p.fromA, p.fromB, a + 1, values, j);
     if (g.soloMode == kSoloLow || g.soloMode == kSoloMid || g.soloMode == kSoloHigh)
-        for (j = 0; j < count; ++j)
+        for (std::int32_t j = 0; j < count; ++j)
             RouteSolo(bands[j], g.soloMode);
 
-    float* const toA[2] = {b.Get(kBandLow, kPipelineA, kLeft) + a, b.Get(kBandLow, kPipelineA, kRight) + a};
-    float* const toB[2] = {b.Get(kBandLow, kPipelineB, kLeft) + bPos, b.Get(kBandLow, kPipelineB, kRight) + bPos};
-    j = 0;
-#if defined(__SSE2__)
-#if defined(KORVAX_ENGINE_AVX512)
-    if (gWideCrossFade)
-        j = engine::GatherAvx512(input, g.gain, kGainedLevelLimit, toA, toB, count);
-#endif
-    // Two pairs per step. min(limit, x) and max(-limit, x) keep x unless it lies
-    // beyond the limit, NaN included, as LimitGainedLevel does.
-    const __m128d gain = _mm_set1_pd(g.gain);
-    const __m128 limit = _mm_set1_ps(kGainedLevelLimit);
-    const __m128 negativeLimit = _mm_set1_ps(-kGainedLevelLimit);
-    for (; j + 2 <= count; j += 2) {
-        const __m128 x = _mm_loadu_ps(input + 2 * j);   // L R of pair j, then of j + 1
-        const __m128 gained = _mm_movelh_ps(_mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(x), gain)),
-                                            _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), gain)));
-        const __m128 held = _mm_max_ps(negativeLimit, _mm_min_ps(limit, gained));
-        const __m128 left = _mm_shuffle_ps(held, held, _MM_SHUFFLE(2, 0, 2, 0));
-        const __m128 right = _mm_shuffle_ps(held, held, _MM_SHUFFLE(3, 1, 3, 1));
-        StoreTwoFloats(toA[kLeft] + j, left);
-        StoreTwoFloats(toA[kRight] + j, right);
-        StoreTwoFloats(toB[kLeft] + j, left);
-        StoreTwoFloats(toB[kRight] + j, right);
-    }
-#endif
-    for (; j < count; ++j) {
-        const float left = LimitGainedLevel(static_cast<float>(double(input[2 * j]) * g.gain));
-        const float right = LimitGainedLevel(static_cast<float>(double(input[2 * j + 1]) * g.gain));
-        toA[kLeft][j] = left;
-        toA[kRight][j] = right;
-        toB[kLeft][j] = left;
-        toB[kRight][j] = right;
-    }
+    for (std::int32_t j = kernels.gather(input, g.gain, kGainedLevelLimit, p.toA, p.toB, count); j < count; ++j)
+        GatherPair(input, g.gain, kGainedLevelLimit, p.toA, p.toB, j);
     state.blockAPosition = a + std::uint32_t(count);
     state.blockBPosition = bPos + std::uint32_t(count);
     SweepForward(state, kPipelineA, state.blockAPosition);
@@ -341,31 +276,38 @@ const CallValues& PrepareCall(CallCache& cache, const WorkingParameters& working
 
 } // namespace
 
-namespace engine {
+namespace plain {
 
-bool WideCrossFadeAvailable() noexcept
+std::int32_t Gather(const float* input, double gain, float limit, float* const (&toA)[2], float* const (&toB)[2],
+                    std::int32_t count) noexcept
 {
-    return WidestCrossFade();
+    for (std::int32_t j = 0; j < count; ++j)
+        GatherPair(input, gain, limit, toA, toB, j);
+    return count;
 }
 
-bool UseWideCrossFade(bool wide) noexcept
+std::int32_t CrossFade(const float* const (&fromA)[6], const float* const (&fromB)[6], std::uint32_t first,
+                       float* bands, std::int32_t count) noexcept
 {
-    if (wide && !WideCrossFadeAvailable())
-        return false;
-    gWideCrossFade = wide;
-    return true;
+    for (std::int32_t j = 0; j < count; ++j)
+        FadePair(fromA, fromB, first, bands, j);
+    return count;
 }
 
-} // namespace engine
+} // namespace plain
 
+// Every byte of the state is written, the mask-gain table's too: a machine
+// object fresh from the system has no pages behind it yet, and the first block
+// completion, which works out the gains, would otherwise take some fifty page
+// faults inside a processing call. Here they are taken where the host
+// initialises the machine.
 void ResetEngine(EngineState& state) noexcept
 {
+    std::memset(static_cast<void*>(&state), 0, sizeof state);   // every buffer float 0.0, no mask gains
     ResetGainStates(state.gains);
     state.silenceTail = 0;
     state.blockAPosition = 0;
     state.blockBPosition = kBlockHalfLength;
-    for (auto& buffer : state.bands.buffer)
-        std::fill(std::begin(buffer), std::end(buffer), 0.0f);
     state.maskGains.valid = false;
     state.columnsDone[kPipelineA] = kInverseColumnGroups;
     state.columnsDone[kPipelineB] = kInverseColumnGroups;
@@ -407,6 +349,14 @@ bool ProcessStereo(EngineState& state, const WorkingParameters& working, const s
         return true;
 
     const Gathering g = {values, double(values.inputGain), working.SoloMode};
+
+    // The first call that brings a new setting works out the masks' gains for
+    // it, so that the call which completes the next block finds them ready;
+    // once between block completions, so that a setting changing on every call
+    // costs no more than one extra table. (The first call after the engine is
+    // initialised is such a call.)
+    if (!state.maskGainsAhead)
+        state.maskGainsAhead = UpdateMaskGains(state.maskGains, values);
 
     // Pairs are gathered and cross-faded a run at a time, then the dynamics stage
     // takes the run. Each pair's input is read before any output of the run is

@@ -69,6 +69,7 @@ struct EngineState {
     std::uint32_t blockBPosition;    // always (A + 8192) mod 16384
     BandBuffers bands;
     BandGainTable maskGains;         // the band masks' gains for the last setting used
+    bool maskGainsAhead;             // worked out by a call since the last block completion
     // Per pipeline, the column groups of its six inverse transforms finished so
     // far (kInverseColumnGroups: none outstanding). A block completion leaves
     // the groups to be finished as the read-out reaches them.

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "dsp/dynamics_coefficients.h"
 #include "params/working_parameters.h"
 
 namespace korvax {
@@ -22,25 +23,6 @@ struct GainState {       // 1.0 = no reduction; always within [0, 1]
 inline constexpr int kGainStateCount = 8;
 using GainStates = std::array<GainState, kGainStateCount>;
 static_assert(std::is_trivially_copyable_v<GainStates>);
-
-struct BandCoefficients {
-    float threshold;     // linear level
-    float attackBlend;   // fraction of the way to the target, per sample pair
-    float releaseStep;   // gain added per sample pair
-    float outputGain;    // linear
-};
-
-// Derived once per processing call by PrepareDynamics.
-struct DynamicsCoefficients {
-    BandCoefficients band[3];         // low, mid, high
-    float ratioMix;                   // U = sqrt(v / 128)
-    float dryPart;                    // 1 - U, from the stored U
-    float width;                      // low-band width, 1.0 = unchanged
-    float limiterReleaseStep;
-    float limiterThreshold;           // linear level
-    std::int32_t compressorEnable;    // copied from the working parameters
-    std::int32_t stereoLink;
-};
 
 // The six band values of one sample pair: low L, low R, mid L, mid R, high L, high R.
 inline constexpr int kBandValueCount = 6;
@@ -61,14 +43,14 @@ DynamicsCoefficients PrepareDynamics(const WorkingParameters& working) noexcept;
 OutputPair ProcessDynamics(const DynamicsCoefficients& c, GainStates& gains, const BandValues& bands) noexcept;
 
 // ProcessDynamics for `count` consecutive pairs: out[i] for bands[i], the gains
-// carried from pair to pair. The same results as that many calls.
+// carried from pair to pair. The same results as that many calls. Runs the
+// chosen tier's kernel (dsp/kernels.h) for coefficients and gains in their
+// usual ranges, which every setting gives, and the plain code otherwise.
 void ProcessDynamicsPairs(const DynamicsCoefficients& c, GainStates& gains, const BandValues* bands,
                           OutputPair* out, std::int32_t count) noexcept;
 
-// The same stage one channel at a time, on any processor. ProcessDynamics
-// returns identical bits and leaves identical gains; where SSE2 is available it
-// runs two channels per instruction instead.
-OutputPair ProcessDynamicsPortable(const DynamicsCoefficients& c, GainStates& gains,
-                                   const BandValues& bands) noexcept;
+// The plain code for one pair, one channel at a time, whatever tier is chosen:
+// the reference every tier's kernel matches bit for bit.
+OutputPair ProcessDynamicsPlain(const DynamicsCoefficients& c, GainStates& gains, const BandValues& bands) noexcept;
 
 } // namespace korvax

@@ -1,7 +1,7 @@
 #pragma once
-// The vector kernels behind RealFft and ComplexFft, and the choice among them.
-// Internal to dsp/: the engine and the tests reach the transforms through
-// dsp/real_fft.h; the tests use the choice below to run every kernel set.
+// The interface of the transform kernels (dsp/kernels.h) behind RealFft and
+// ComplexFft. Internal to dsp/: the engine and the tests reach the transforms
+// through dsp/real_fft.h.
 //
 // Every kernel performs, butterfly for butterfly, the arithmetic of the plain
 // radix-2 transform: the same double products and sums, the same roundings to
@@ -53,10 +53,18 @@ struct SplitTwiddles {
 // g for g below kMiddleGroups; so the column groups must be finished in
 // increasing order, in any parts, and finishing groups 0 .. g makes every point
 // below 8g + 8 final.
+//
+// A tier's kernels may leave the pass before the middle ones (half
+// kMiddleSpan / 2) to the columns function as well: it combines points whose
+// indices agree modulo kMiddleSpan / 2, so late group k (index modulo
+// kMiddleSpan / 2 in 8k .. 8k + 7) is what middle groups k and k + kLateGroups
+// need, and runs right before middle group k. The first column groups, which a
+// block completion needs at once, then need half of that pass.
 inline constexpr std::int32_t kColumnSpan = 256;
 inline constexpr std::int32_t kColumnGroups = kColumnSpan / 8;
 inline constexpr std::int32_t kMiddleSpan = kColumnSpan / 4;
 inline constexpr std::int32_t kMiddleGroups = kMiddleSpan / 8;
+inline constexpr std::int32_t kLateGroups = kMiddleGroups / 2;
 
 // The first sweep of a transform of kTablePoints points works on the sixteen
 // points h * kTablePoints / 4 + 4 * m + l (h, l = 0 .. 3) of each middle value m
@@ -66,38 +74,29 @@ inline constexpr std::int32_t kMiddleGroups = kMiddleSpan / 8;
 // 3 * kTablePoints / 4 + 4 * M + 3 has arrived.
 inline constexpr std::int32_t kSweepMiddles = kTablePoints / 16;
 
-// One instruction set's kernels.
-struct KernelSet {
+// One tier's transform kernels (the Kernels record's `transforms`).
+struct Transforms {
     // ComplexFft of n = 2^bits points (kMinKernelPoints <= n <= kTablePoints),
     // bit reversal included; every element ends multiplied by `scale` (1/(2n) or 2).
-    void (*complexFft)(float* data, int bits, const PassTwiddles& w, float scale);
+    void (*complexFft)(float* data, int bits, const PassTwiddles& w, float scale) noexcept;
     // The split pass of RealFft with n = kTablePoints, for the point pairs
     // k = 4 .. n / 2 - 1; the caller does k = 0 .. 3 and n / 2. c2 is -0.5
     // forward, 0.5 inverse.
-    void (*splitPass)(float* data, const SplitTwiddles& w, double c2);
+    void (*splitPass)(float* data, const SplitTwiddles& w, double c2) noexcept;
     // The parts of ComplexFft of kTablePoints points with the inverse
     // twiddles; columns takes the groups first .. end - 1 (see kColumnSpan).
-    void (*complexFftHead)(float* data, const PassTwiddles& w);
-    void (*complexFftColumns)(float* data, const PassTwiddles& w, float scale, int first, int end);
+    void (*complexFftHead)(float* data, const PassTwiddles& w) noexcept;
+    void (*complexFftColumns)(float* data, const PassTwiddles& w, float scale, int first, int end) noexcept;
     // ComplexFft of kTablePoints points in the other order of parts: the first
     // sweep (bit reversal and the first two passes) for the middle values
     // first .. end - 1 (see kSweepMiddles), then everything after it.
-    void (*firstSweep)(float* data, const PassTwiddles& w, int first, int end);
-    void (*complexFftAfterSweep)(float* data, const PassTwiddles& w, float scale);
+    void (*firstSweep)(float* data, const PassTwiddles& w, int first, int end) noexcept;
+    void (*complexFftAfterSweep)(float* data, const PassTwiddles& w, float scale) noexcept;
 };
 
-const KernelSet& Sse2Kernels() noexcept;
-const KernelSet& AvxKernels() noexcept;      // only on a processor with AVX
-const KernelSet& Avx512Kernels() noexcept;   // only with AVX-512 in processor and system
-
-enum class Kernels { kPlain, kSse2, kAvx, kAvx512 };
-
-// Which kernels the transforms use: the widest the processor offers, chosen when
-// the library is loaded. Selecting a set this build or processor lacks returns
-// false and changes nothing; kPlain runs the plain code for every size. For
-// tests and benchmarks only: not safe while a transform runs on another thread.
-bool SelectKernels(Kernels kernels) noexcept;
-Kernels SelectedKernels() noexcept;
-bool KernelsAvailable(Kernels kernels) noexcept;
+// Fills the twiddle tables, by the recurrence the plain transforms run per
+// call. Run once when the library loads (dsp/kernels.cpp), before any tier's
+// transforms are chosen.
+void FillTwiddleTables() noexcept;
 
 } // namespace korvax::fft

@@ -1,8 +1,12 @@
 // The transform kernels, written once over a four-lane double type and compiled
-// once per instruction set: fft_kernels_sse2.cpp and fft_kernels_avx.cpp each
+// once per instruction set: dsp/sse2/fft_sse2.cpp and dsp/avx/fft_avx.cpp each
 // define `Ops` (the four-lane double operations) inside an unnamed namespace and
 // include this file there, so every function here has internal linkage and no
-// code built for one instruction set can stand in for another's.
+// code built for one instruction set can stand in for another's
+// (dsp/avx512/fft_avx512.cpp takes the parts it shares with the eight-lane code).
+//
+// The six entry points (ComplexFftKernel .. SplitPassKernel) go into a tier's
+// fft::Transforms; the AVX-512 file uses only some of the rest.
 //
 // Use only intrinsics and plain code here: an inline function from a standard
 // header, instantiated in the AVX build, could be merged with the SSE2 one by
@@ -185,6 +189,74 @@ KORVAX_KERNEL void FirstSweepRange(float* data, int bits, const PassTwiddles& w,
     }
 }
 
+// ---- the forward transform's later passes as its points arrive ---------------------
+//
+// After the first sweep, stage s (the pass of half 2^(s - 1)) works on groups of
+// 2^s consecutive positions. For 3 <= s <= kLastGroupedStage a group lies within
+// one quarter of the positions (two high bits) and holds the middle values
+// r 2^(s - 2) .. (r + 1) 2^(s - 2) - 1 there. It can run once the sweep has
+// written every one of them, which it does at the step of max(m, rev m) (see
+// FirstSweepRange), and once stage s - 1 has run on its two halves, whose
+// middle values are among its own. So the groups run in the order of those
+// steps, the lower stage first within a step, each as soon as its step is
+// swept: stage 3 during the last eighth of the points, stage 4 during the last
+// sixteenth, and so on; what a block's last points leave is stages 9 to 11 and
+// parts of the stages before, then the two passes over the whole array.
+inline constexpr int kFirstGroupedStage = 3;
+inline constexpr int kLastGroupedStage = 11;   // groups of a quarter of 8192 points
+inline constexpr int kMiddleBits = 9;          // of kTablePoints, beside two high and two low bits
+static_assert(kTablePoints == 1 << (kMiddleBits + 4) && kSweepMiddles == 1 << kMiddleBits);
+
+struct GroupOrder {
+    struct Group {
+        std::int16_t step;   // the sweep step after which the group can run
+        std::int16_t stage;
+        std::int16_t r;      // the group's index within its quarter
+    };
+    static constexpr int kGroups = (1 << (kLastGroupedStage - kFirstGroupedStage + 1)) - 1;
+    Group group[kGroups];
+    std::int16_t firstOfStep[kSweepMiddles + 1];   // groups of step t: firstOfStep[t] .. firstOfStep[t + 1] - 1
+
+    // The reversal of the `bits` low bits of m.
+    static constexpr int Reverse(int m, int bits)
+    {
+        int r = 0;
+        for (int b = 0; b < bits; ++b)
+            r |= ((m >> b) & 1) << (bits - 1 - b);
+        return r;
+    }
+    // max(m, rev m) over the group's middle values m = r w + t, t < w = 2^(s - 2):
+    // the largest m is (r + 1) w - 1, the largest rev m has t's bits all set
+    // above rev(r) (rev m = rev(t) 2^(11 - s) + rev(r) in the 9 middle bits).
+    static constexpr int Step(int stage, int r)
+    {
+        const int width = 1 << (stage - 2);
+        const int lowBits = kMiddleBits - (stage - 2);
+        const int largest = (r + 1) * width - 1;
+        const int largestReversed = (width - 1) * (1 << lowBits) + Reverse(r, lowBits);
+        return largest > largestReversed ? largest : largestReversed;
+    }
+    // By counting: the groups of each step, in the order of stage and r.
+    constexpr GroupOrder() : group(), firstOfStep()
+    {
+        std::int16_t count[kSweepMiddles + 1] = {};
+        for (int stage = kFirstGroupedStage; stage <= kLastGroupedStage; ++stage)
+            for (int r = 0; r < 1 << (kLastGroupedStage - stage); ++r)
+                ++count[Step(stage, r) + 1];
+        for (int step = 0; step < kSweepMiddles; ++step)
+            count[step + 1] = std::int16_t(count[step + 1] + count[step]);
+        for (int step = 0; step <= kSweepMiddles; ++step)
+            firstOfStep[step] = count[step];
+        for (int stage = kFirstGroupedStage; stage <= kLastGroupedStage; ++stage)
+            for (int r = 0; r < 1 << (kLastGroupedStage - stage); ++r) {
+                const int step = Step(stage, r);
+                group[count[step]++] = {std::int16_t(step), std::int16_t(stage), std::int16_t(r)};
+            }
+    }
+};
+constexpr GroupOrder kGroupOrder;
+static_assert(kGroupOrder.firstOfStep[kSweepMiddles] == GroupOrder::kGroups, "every group has a step");
+
 // Calls sweep(m, rm) once for every pair of middle values m, rm (rm the
 // reversal of m's middleBits bits; m == rm for a value that is its own), in an
 // order that keeps the cache lines in use few. Middle value m = (x, c, y) pairs
@@ -315,16 +387,24 @@ KORVAX_KERNEL void LastPass(float* data, std::ptrdiff_t half, const PassTwiddles
 // group's data stays in the first-level cache through all of them.
 constexpr std::ptrdiff_t kCachePoints = 1024;
 
-void ComplexFftKernel(float* data, int bits, const PassTwiddles& w, float scale)
+// Everything after the first sweep of a transform of 2^bits points: the passes
+// whose groups fit kCachePoints group after group, the larger ones over the
+// whole array, then the last pass.
+KORVAX_KERNEL void PassesAfterSweep(float* data, int bits, const PassTwiddles& w, float scale)
 {
     const std::ptrdiff_t n = std::ptrdiff_t(1) << bits;
-    BitReverseFirstPasses(data, bits, w);
     const std::ptrdiff_t chunk = n < kCachePoints ? n : kCachePoints;
     const std::ptrdiff_t lastChunked = chunk / 2 < n / 4 ? chunk / 2 : n / 4;
     for (std::ptrdiff_t c = 0; c < n; c += chunk)
         BlockPasses(data, c, c + chunk, 4, lastChunked, w);
     BlockPasses(data, 0, n, 2 * lastChunked, n / 4, w);
     LastPass(data, n / 2, w, scale);
+}
+
+[[maybe_unused]] void ComplexFftKernel(float* data, int bits, const PassTwiddles& w, float scale) noexcept
+{
+    BitReverseFirstPasses(data, bits, w);
+    PassesAfterSweep(data, bits, w, scale);
 }
 
 // Split constants, in every lane.
@@ -347,31 +427,66 @@ constexpr int TableBits()
     return bits;
 }
 
+// The groups of the grouped stages whose steps lie in first .. end - 1, through
+// `pass` (a BlockPass over the group's positions).
+template <class Pass>
+KORVAX_KERNEL void ReadyGroups(int first, int end, const Pass& pass)
+{
+    constexpr std::ptrdiff_t quarter = kTablePoints / 4;
+    for (int e = kGroupOrder.firstOfStep[first]; e < kGroupOrder.firstOfStep[end]; ++e) {
+        const GroupOrder::Group g = kGroupOrder.group[e];
+        const std::ptrdiff_t size = std::ptrdiff_t(1) << g.stage;
+        for (std::ptrdiff_t h = 0; h < 4; ++h)
+            pass(h * quarter + g.r * size, size);
+    }
+}
+
 // The first sweep of a transform of kTablePoints points for middle values
-// first .. end - 1.
-void FirstSweep(float* data, const PassTwiddles& w, int first, int end)
+// first .. end - 1, and the groups of the later stages it makes ready.
+[[maybe_unused]] void FirstSweep(float* data, const PassTwiddles& w, int first, int end) noexcept
 {
     FirstSweepRange(data, TableBits(), w, first, end);
+    ReadyGroups(first, end, [&](std::ptrdiff_t begin, std::ptrdiff_t size) {
+        BlockPass(data, begin, begin + size, size / 2, w);
+    });
 }
 
-// ComplexFftKernel for kTablePoints points after the first sweep.
-void ComplexFftAfterSweep(float* data, const PassTwiddles& w, float scale)
+// ComplexFftKernel for kTablePoints points after every step of FirstSweep:
+// the two passes over the whole array.
+[[maybe_unused]] void ComplexFftAfterSweep(float* data, const PassTwiddles& w, float scale) noexcept
 {
-    constexpr std::ptrdiff_t n = kTablePoints;
-    for (std::ptrdiff_t c = 0; c < n; c += kCachePoints)
-        BlockPasses(data, c, c + kCachePoints, 4, kCachePoints / 2, w);
-    BlockPasses(data, 0, n, kCachePoints, n / 4, w);
-    LastPass(data, n / 2, w, scale);
+    static_assert(std::ptrdiff_t(1) << (kLastGroupedStage + 1) == kTablePoints / 2, "then half n / 4 and n / 2");
+    BlockPass(data, 0, kTablePoints, kTablePoints / 4, w);
+    LastPass(data, kTablePoints / 2, w, scale);
 }
 
-// ComplexFftKernel for kTablePoints points up to the middle passes.
-void ComplexFftHead(float* data, const PassTwiddles& w)
+// ComplexFftKernel for kTablePoints points up to the late pass (half
+// kMiddleSpan / 2), which the columns function runs in groups.
+[[maybe_unused]] void ComplexFftHead(float* data, const PassTwiddles& w) noexcept
 {
     constexpr std::ptrdiff_t n = kTablePoints;
     static_assert(kCachePoints <= n && kMiddleSpan / 2 < kCachePoints);
     BitReverseFirstPasses(data, TableBits(), w);
     for (std::ptrdiff_t c = 0; c < n; c += kCachePoints)
-        BlockPasses(data, c, c + kCachePoints, 4, kMiddleSpan / 2, w);
+        BlockPasses(data, c, c + kCachePoints, 4, kMiddleSpan / 4, w);
+}
+
+// The late pass (half kMiddleSpan / 2) for late group k: in every group of
+// kMiddleSpan points, the butterflies from point m = 8k .. 8k + 7.
+KORVAX_KERNEL void LatePass(float* data, int k, const PassTwiddles& w)
+{
+    constexpr std::ptrdiff_t half = kMiddleSpan / 2;
+    for (std::ptrdiff_t group = 0; group < kTablePoints; group += 2 * half) {
+        float* const top = data + 2 * group;
+        float* const bottom = top + 2 * half;
+        for (std::ptrdiff_t m = 8 * std::ptrdiff_t(k); m < 8 * std::ptrdiff_t(k) + 8; m += 4) {
+            FloatPair i = LoadBlock(top + 2 * m);
+            FloatPair j = LoadBlock(bottom + 2 * m);
+            Butterfly(i, j, Ops::Load(w.wr + half + m), Ops::Load(w.wi + half + m));
+            StoreBlock(top + 2 * m, i);
+            StoreBlock(bottom + 2 * m, j);
+        }
+    }
 }
 
 // The middle passes (half kMiddleSpan and 2 * kMiddleSpan, one double pass) for
@@ -444,10 +559,12 @@ KORVAX_KERNEL void ColumnBlockPasses(float* data, std::ptrdiff_t r, const PassTw
     }
 }
 
-void ComplexFftColumns(float* data, const PassTwiddles& w, float scale, int first, int end)
+[[maybe_unused]] void ComplexFftColumns(float* data, const PassTwiddles& w, float scale, int first, int end) noexcept
 {
     const F4 s = _mm_set1_ps(scale);
     for (int g = first; g < end; ++g) {
+        if (g < kLateGroups)
+            LatePass(data, g, w);
         if (g < kMiddleGroups)
             MiddlePasses(data, g, w);
         ColumnBlockPasses(data, 8 * std::ptrdiff_t(g), w, s);
@@ -502,14 +619,11 @@ KORVAX_KERNEL void SplitStep(float* data, const SplitTwiddles& w, std::ptrdiff_t
     _mm_storeu_ps(b + 4, _mm_shuffle_ps(bLow, bLow, _MM_SHUFFLE(1, 0, 3, 2)));
 }
 
-void SplitPassKernel(float* data, const SplitTwiddles& w, double c2Value)
+[[maybe_unused]] void SplitPassKernel(float* data, const SplitTwiddles& w, double c2Value) noexcept
 {
     const SplitConstants4 c = MakeSplitConstants4(c2Value);
     for (std::ptrdiff_t k = 4; k < kTablePoints / 2; k += 4)
         SplitStep(data, w, k, c);
 }
-
-constexpr KernelSet kKernelSet = {&ComplexFftKernel, &SplitPassKernel, &ComplexFftHead, &ComplexFftColumns,
-                                  &FirstSweep,       &ComplexFftAfterSweep};
 
 #undef KORVAX_KERNEL

@@ -1,8 +1,7 @@
 #include "dsp/real_fft.h"
 
 #include "dsp/fft_kernels.h"
-#include "dsp/fpu_guard.h"
-#include "dsp/processor.h"
+#include "dsp/kernels.h"
 #include "params/math_tables.h"
 
 namespace korvax {
@@ -56,7 +55,7 @@ PassRecurrence SplitConstants(std::int32_t n, std::int32_t forward) noexcept
     return tables::kSplitTwiddleStep[forward != 0 ? 1 : 0][Log2(n)];
 }
 
-// ---- twiddle tables and the choice of kernels ------------------------------------
+// ---- twiddle tables and kernels --------------------------------------------------
 
 // Filled once while the library is loaded, by the recurrence the plain code runs
 // per call; read-only afterwards and shared by every machine. Index 0 of each
@@ -66,9 +65,6 @@ struct Tables {
     fft::SplitTwiddles split[2];
 };
 Tables gTables;
-
-// Null (plain code throughout) until the tables are filled.
-const fft::KernelSet* gKernels = nullptr;
 
 void FillTables() noexcept
 {
@@ -99,32 +95,11 @@ void FillTables() noexcept
     }
 }
 
-const fft::KernelSet* WidestKernels() noexcept
+// The chosen tier's transform kernels, or null for the plain code throughout.
+inline const fft::Transforms* TransformKernels() noexcept
 {
-#if defined(KORVAX_FFT_AVX512)
-    if (processor::HasAvx512())
-        return &fft::Avx512Kernels();
-#endif
-#if defined(KORVAX_FFT_AVX)
-    if (processor::HasAvx())
-        return &fft::AvxKernels();
-#endif
-#if defined(__SSE2__)
-    return &fft::Sse2Kernels();
-#else
-    return nullptr;
-#endif
+    return ActiveKernels().transforms;
 }
-
-// Runs at load time, before any machine exists; the audio path never waits on it.
-// The loading thread's floating-point state is the host's: the recurrence runs
-// under the engine's.
-const bool gTablesReady = [] {
-    const FpuGuard guard;
-    FillTables();
-    gKernels = WidestKernels();
-    return true;
-}();
 
 // ---- the plain code --------------------------------------------------------------
 
@@ -211,16 +186,6 @@ struct SplitPoint {
 // The inverse transform's final factor.
 constexpr float kInverseScale = 2.0f;
 
-void FastComplexFft(float* data, std::int32_t n, std::int32_t forward) noexcept
-{
-    const float scale = forward != 0 ? static_cast<float>(1.0 / double(2 * n)) : kInverseScale;
-    gKernels->complexFft(data, Log2(n), gTables.pass[forward != 0 ? 1 : 0], scale);
-}
-
-bool UsesKernels(std::int32_t n) noexcept
-{
-    return gKernels != nullptr && n >= fft::kMinKernelPoints && n <= fft::kTablePoints;
-}
 
 } // namespace
 
@@ -252,10 +217,13 @@ void ComplexFft(float* data, std::int32_t n, std::int32_t forward) noexcept
 {
     if (!IsSupportedSize(n))
         return;
-    if (UsesKernels(n))
-        FastComplexFft(data, n, forward);
-    else
+    const fft::Transforms* const kernels = TransformKernels();
+    if (kernels != nullptr && n >= fft::kMinKernelPoints && n <= fft::kTablePoints) {
+        const float scale = forward != 0 ? static_cast<float>(1.0 / double(2 * n)) : kInverseScale;
+        kernels->complexFft(data, Log2(n), gTables.pass[forward != 0 ? 1 : 0], scale);
+    } else {
         PlainComplexFft(data, n, forward);
+    }
 }
 
 // The split pass untangles the complex transform of the 2n samples, taken as n
@@ -280,11 +248,12 @@ void SplitPass(float* data, std::int32_t n, std::int32_t forward) noexcept
         split.c2 = 0.5;
     }
 
-    if (n == fft::kTablePoints && gKernels != nullptr) {
+    const fft::Transforms* const kernels = TransformKernels();
+    if (n == fft::kTablePoints && kernels != nullptr) {
         const fft::SplitTwiddles& w = gTables.split[forward != 0 ? 1 : 0];
         for (std::int32_t k = 0; k < 4; ++k)
             split.Step(k, w.wr[k], w.wi[k]);
-        gKernels->splitPass(data, w, split.c2);
+        kernels->splitPass(data, w, split.c2);
         split.Step(n / 2, w.wr[n / 2], w.wi[n / 2]);
     } else {
         const PassRecurrence c = SplitConstants(n, forward);
@@ -319,12 +288,13 @@ static_assert(kInverseColumnPoints == fft::kTablePoints && kInverseColumnGroups 
 
 bool BeginInverseRealFft(float* data) noexcept
 {
-    if (gKernels == nullptr) {
+    const fft::Transforms* const kernels = TransformKernels();
+    if (kernels == nullptr) {
         RealFft(data, kInverseColumnPoints, 0);
         return false;
     }
     SplitPass(data, kInverseColumnPoints, 0);
-    gKernels->complexFftHead(data, gTables.pass[0]);
+    kernels->complexFftHead(data, gTables.pass[0]);
     return true;
 }
 
@@ -342,86 +312,41 @@ std::int32_t ForwardSweepReady(std::int32_t written) noexcept
 
 void SweepForwardRealFft(float* data, std::int32_t first, std::int32_t end) noexcept
 {
-    if (gKernels == nullptr || first < 0 || end > kForwardSweepSteps || first >= end)
+    const fft::Transforms* const kernels = TransformKernels();
+    if (kernels == nullptr || first < 0 || end > kForwardSweepSteps || first >= end)
         return;
-    gKernels->firstSweep(data, gTables.pass[1], first, end);
+    kernels->firstSweep(data, gTables.pass[1], first, end);
 }
 
 void FinishForwardRealFft(float* data, std::int32_t swept) noexcept
 {
     constexpr std::int32_t n = kInverseColumnPoints;
-    if (gKernels == nullptr) {
+    const fft::Transforms* const kernels = TransformKernels();
+    if (kernels == nullptr) {
         RealFft(data, n, 1);
         return;
     }
     if (swept < 0)
         swept = 0;
     if (swept < kForwardSweepSteps)
-        gKernels->firstSweep(data, gTables.pass[1], swept, kForwardSweepSteps);
-    gKernels->complexFftAfterSweep(data, gTables.pass[1], static_cast<float>(1.0 / double(2 * n)));
+        kernels->firstSweep(data, gTables.pass[1], swept, kForwardSweepSteps);
+    kernels->complexFftAfterSweep(data, gTables.pass[1], static_cast<float>(1.0 / double(2 * n)));
     SplitPass(data, n, 1);
 }
 
 void FinishInverseColumns(float* data, std::int32_t first, std::int32_t end) noexcept
 {
-    if (gKernels == nullptr || first < 0 || end > kInverseColumnGroups || first >= end)
+    const fft::Transforms* const kernels = TransformKernels();
+    if (kernels == nullptr || first < 0 || end > kInverseColumnGroups || first >= end)
         return;
-    gKernels->complexFftColumns(data, gTables.pass[0], kInverseScale, first, end);
+    kernels->complexFftColumns(data, gTables.pass[0], kInverseScale, first, end);
 }
 
 namespace fft {
 
-bool KernelsAvailable(Kernels kernels) noexcept
+void FillTwiddleTables() noexcept
 {
-    switch (kernels) {
-    case Kernels::kPlain: return true;
-#if defined(__SSE2__)
-    case Kernels::kSse2: return true;
-#endif
-#if defined(KORVAX_FFT_AVX)
-    case Kernels::kAvx: return processor::HasAvx();
-#endif
-#if defined(KORVAX_FFT_AVX512)
-    case Kernels::kAvx512: return processor::HasAvx512();
-#endif
-    default: return false;
-    }
-}
-
-bool SelectKernels(Kernels kernels) noexcept
-{
-    if (!gTablesReady || !KernelsAvailable(kernels))
-        return false;
-    switch (kernels) {
-#if defined(__SSE2__)
-    case Kernels::kSse2: gKernels = &Sse2Kernels(); break;
-#endif
-#if defined(KORVAX_FFT_AVX)
-    case Kernels::kAvx: gKernels = &AvxKernels(); break;
-#endif
-#if defined(KORVAX_FFT_AVX512)
-    case Kernels::kAvx512: gKernels = &Avx512Kernels(); break;
-#endif
-    default: gKernels = nullptr; break;
-    }
-    return true;
-}
-
-Kernels SelectedKernels() noexcept
-{
-#if defined(KORVAX_FFT_AVX512)
-    if (gKernels == &Avx512Kernels())
-        return Kernels::kAvx512;
-#endif
-#if defined(KORVAX_FFT_AVX)
-    if (gKernels == &AvxKernels())
-        return Kernels::kAvx;
-#endif
-#if defined(__SSE2__)
-    if (gKernels == &Sse2Kernels())
-        return Kernels::kSse2;
-#endif
-    return Kernels::kPlain;
+    FillTables();
 }
 
 } // namespace fft

@@ -30,8 +30,8 @@ void RealFft(float* data, std::int32_t n, std::int32_t forward) noexcept;
 // the groups 0 .. kInverseColumnGroups - 1, in increasing order and in any
 // parts, before the samples are read: once groups 0 .. g are done, samples 0 .. 16g + 15 are final, and after
 // all of them the array holds exactly what RealFft would have left. If it returns
-// false (no vector kernels), the transform is already complete. The choice of
-// kernels must not change in between (only tests change it).
+// false (the plain tier, dsp/kernels.h), the transform is already complete.
+// The tier must not change in between (only tests and benchmarks change it).
 inline constexpr std::int32_t kInverseColumnPoints = 8192;
 inline constexpr std::int32_t kInverseColumnGroups = 32;
 inline constexpr std::int32_t kInverseColumnSamples = 512;   // samples that need every group
@@ -44,8 +44,8 @@ void FinishInverseColumns(float* data, std::int32_t first, std::int32_t end) noe
 // SweepForwardRealFft runs steps first .. end - 1 (in place, on samples already
 // written only), and FinishForwardRealFft, once every sample is written, runs
 // the steps from `swept` on and the rest of the transform. The result is exactly
-// RealFft's. Without vector kernels the steps do nothing and the finish runs
-// the whole transform. The choice of kernels must not change in between.
+// RealFft's. With the plain tier the steps do nothing and the finish runs the
+// whole transform. The tier must not change in between.
 inline constexpr std::int32_t kForwardSweepSteps = 512;
 std::int32_t ForwardSweepReady(std::int32_t written) noexcept;
 void SweepForwardRealFft(float* data, std::int32_t first, std::int32_t end) noexcept;

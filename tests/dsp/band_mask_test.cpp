@@ -1,5 +1,5 @@
 #include "dsp/band_mask.h"
-#include "dsp/band_mask_kernels.h"
+#include "dsp/kernels.h"
 
 #include <gtest/gtest.h>
 
@@ -233,83 +233,86 @@ TEST(BandMask, IdenticalToThePlainLoopForEveryShape)
     }
 }
 
-// The three masks of a block completion in one pass over both channels equal a
-// copy of each spectrum into the mid and high buffers followed by three masks,
-// down to the element past the spectrum, which each buffer keeps as its own.
-TEST(BandMask, ThreeBandsAtOnceEqualCopyThenMaskEach)
-{
-    for (const MaskCase& c : kMaskCases) {
-        const std::size_t size = std::size_t(c.count) + 2;
-        const BandEdges edges[3] = {{10.0f, c.lowSplitHz}, {c.lowSplitHz, c.highSplitHz}, {c.highSplitHz, 24000.0f}};
-        for (const int channelCount : {1, 2}) {
-            std::vector<float> actual[2][3];
-            std::vector<float> expected[2][3];
-            ChannelBands channels[2];
-            for (int ch = 0; ch < channelCount; ++ch) {
-                for (int b = 0; b < 3; ++b) {
-                    actual[ch][b] = test::RandomFloats(size, 100 + 10 * ch + b, -1.0f, 1.0f);
-                    // Values whose products with 0 or 1 show how they were formed.
-                    const float specials[] = {std::numeric_limits<float>::infinity(),
-                                              -std::numeric_limits<float>::infinity(),
-                                              std::numeric_limits<float>::quiet_NaN(), -0.0f, 1e-40f, -3e38f};
-                    for (std::size_t k = 0; k < std::size(specials); ++k)
-                        for (const std::size_t at : {5 + 7 * k, size / 2 + 11 * k, size - 9 - 5 * k})
-                            if (at < size)
-                                actual[ch][b][at] = specials[k];
-                    expected[ch][b] = actual[ch][b];
-                    channels[ch].band[b] = actual[ch][b].data();
-                }
-                for (int b = 1; b < 3; ++b)
-                    std::copy_n(expected[ch][0].begin(), std::max(c.count, 0), expected[ch][b].begin());
-                for (int b = 0; b < 3; ++b)
-                    ApplyBandMask(expected[ch][b].data(), c.count, c.rate, edges[b].lowHz, edges[b].highHz,
-                                  c.steepness);
-            }
-            // The same through a gain table worked out for the setting.
-            std::vector<float> tabled[2][3];
-            ChannelBands tabledChannels[2];
-            for (int ch = 0; ch < channelCount; ++ch)
-                for (int b = 0; b < 3; ++b) {
-                    tabled[ch][b] = actual[ch][b];
-                    tabledChannels[ch].band[b] = tabled[ch][b].data();
-                }
-            auto table = std::make_unique<BandGainTable>();
-            PrepareBandGains(*table, c.count, c.rate, edges, c.steepness);
-            ASSERT_TRUE(BandGainsMatch(*table, c.count, c.rate, edges, c.steepness));
-            ApplyBandGains(tabledChannels, channelCount, *table);
+const Isa kTiers[] = {Isa::kPlain, Isa::kSse2, Isa::kAvx, Isa::kAvx512};
 
-            ApplyBandMasks(channels, channelCount, c.count, c.rate, edges, c.steepness);
-            for (int ch = 0; ch < channelCount; ++ch)
-                for (int b = 0; b < 3; ++b) {
-                    EXPECT_TRUE(SameBits(expected[ch][b], actual[ch][b]))
-                        << "count " << c.count << ", channels " << channelCount << ", channel " << ch << ", band " << b;
-                    EXPECT_TRUE(SameBits(expected[ch][b], tabled[ch][b]))
-                        << "table, count " << c.count << ", channels " << channelCount << ", channel " << ch
-                        << ", band " << b;
+// The three masks of a block completion in one pass over both channels, through
+// a gain table worked out for the setting, equal a copy of each spectrum into
+// the mid and high buffers followed by three masks, down to the element past
+// the spectrum, which each buffer keeps as its own; with every tier's kernels.
+TEST(BandMask, GainTableEqualsCopyThenMaskEach)
+{
+    for (const Isa isa : kTiers) {
+        const ScopedIsa tier(isa);
+        if (!tier.Active())
+            continue;
+        for (const MaskCase& c : kMaskCases) {
+            const std::size_t size = std::size_t(c.count) + 2;
+            const BandEdges edges[3] = {
+                {10.0f, c.lowSplitHz}, {c.lowSplitHz, c.highSplitHz}, {c.highSplitHz, 24000.0f}};
+            for (const int channelCount : {1, 2}) {
+                std::vector<float> actual[2][3];
+                std::vector<float> expected[2][3];
+                ChannelBands channels[2];
+                for (int ch = 0; ch < channelCount; ++ch) {
+                    for (int b = 0; b < 3; ++b) {
+                        actual[ch][b] = test::RandomFloats(size, 100 + 10 * ch + b, -1.0f, 1.0f);
+                        // Values whose products with 0 or 1 show how they were formed.
+                        const float specials[] = {std::numeric_limits<float>::infinity(),
+                                                  -std::numeric_limits<float>::infinity(),
+                                                  std::numeric_limits<float>::quiet_NaN(), -0.0f, 1e-40f, -3e38f};
+                        for (std::size_t k = 0; k < std::size(specials); ++k)
+                            for (const std::size_t at : {5 + 7 * k, size / 2 + 11 * k, size - 9 - 5 * k})
+                                if (at < size)
+                                    actual[ch][b][at] = specials[k];
+                        expected[ch][b] = actual[ch][b];
+                        channels[ch].band[b] = actual[ch][b].data();
+                    }
+                    for (int b = 1; b < 3; ++b)
+                        std::copy_n(expected[ch][0].begin(), std::max(c.count, 0), expected[ch][b].begin());
+                    for (int b = 0; b < 3; ++b)
+                        ApplyBandMask(expected[ch][b].data(), c.count, c.rate, edges[b].lowHz, edges[b].highHz,
+                                      c.steepness);
                 }
+                auto table = std::make_unique<BandGainTable>();
+                PrepareBandGains(*table, c.count, c.rate, edges, c.steepness);
+                ASSERT_TRUE(BandGainsMatch(*table, c.count, c.rate, edges, c.steepness));
+                ApplyBandGains(channels, channelCount, *table);
+                for (int ch = 0; ch < channelCount; ++ch)
+                    for (int b = 0; b < 3; ++b)
+                        EXPECT_TRUE(SameBits(expected[ch][b], actual[ch][b]))
+                            << IsaName(isa) << ", count " << c.count << ", channels " << channelCount
+                            << ", channel " << ch << ", band " << b;
+            }
         }
     }
 }
 
-// The wide kernel (where the processor has it) and the two-lane code fill the
-// gain table with the same bits, step codes included.
-TEST(BandMask, WideAndTwoLaneGainTablesAgree)
+// Every tier fills the gain table with the same bits, step codes included, so
+// a table worked out with one tier's kernels serves every other's.
+TEST(BandMask, EveryTierFillsTheSameGainTable)
 {
-    if (!mask::WideGainsAvailable())
-        GTEST_SKIP() << "no wide kernel on this processor";
-    auto wide = std::make_unique<BandGainTable>();
-    auto twoLane = std::make_unique<BandGainTable>();
+    auto plain = std::make_unique<BandGainTable>();
+    auto other = std::make_unique<BandGainTable>();
     for (const MaskCase& c : kMaskCases) {
         const BandEdges edges[3] = {{10.0f, c.lowSplitHz}, {c.lowSplitHz, c.highSplitHz}, {c.highSplitHz, 24000.0f}};
-        ASSERT_TRUE(mask::UseWideGains(false));
-        PrepareBandGains(*twoLane, c.count, c.rate, edges, c.steepness);
-        ASSERT_TRUE(mask::UseWideGains(true));
-        PrepareBandGains(*wide, c.count, c.rate, edges, c.steepness);
+        std::memset(plain.get(), 0x5A, sizeof *plain);
+        {
+            const ScopedIsa tier(Isa::kPlain);
+            PrepareBandGains(*plain, c.count, c.rate, edges, c.steepness);
+        }
         const std::size_t entries = std::size_t(std::max(c.count, 0)) / 2;
-        for (int b = 0; b < 3; ++b)
-            EXPECT_EQ(std::memcmp(wide->gain[b], twoLane->gain[b], entries * sizeof(double)), 0)
-                << "count " << c.count << ", rate " << c.rate << ", band " << b;
-        EXPECT_EQ(std::memcmp(wide->exact, twoLane->exact, entries / 2), 0) << "count " << c.count;
+        for (const Isa isa : kTiers) {
+            const ScopedIsa tier(isa);
+            if (!tier.Active())
+                continue;
+            std::memset(other.get(), 0xA5, sizeof *other);
+            PrepareBandGains(*other, c.count, c.rate, edges, c.steepness);
+            for (int b = 0; b < 3; ++b)
+                EXPECT_EQ(std::memcmp(other->gain[b], plain->gain[b], entries * sizeof(double)), 0)
+                    << IsaName(isa) << ", count " << c.count << ", rate " << c.rate << ", band " << b;
+            EXPECT_EQ(std::memcmp(other->exact, plain->exact, (entries + 1) / 2), 0)
+                << IsaName(isa) << ", count " << c.count;
+        }
     }
 }
 

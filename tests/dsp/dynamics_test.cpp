@@ -1,5 +1,5 @@
 #include "dsp/dynamics.h"
-#include "dsp/dynamics_kernels.h"
+#include "dsp/kernels.h"
 
 #include <gtest/gtest.h>
 
@@ -181,14 +181,14 @@ TEST(Dynamics, NonFiniteBandValuesKeepGainsWithinRange)
     }
 }
 
-// ProcessDynamicsPairs runs the stage two channels at a time and holds the gains
-// in registers through a run, in float lanes when coefficients and gains are in
-// their usual ranges and in double lanes otherwise; the one-channel
-// ProcessDynamicsPortable is the other build's path. All must give the same bits
-// for every output and gain, including the link, the release stop at 1.0, zero
-// and non-finite band values, zero thresholds and extreme blends. Outputs may
-// differ only in which NaN they are.
-void CompareWithPortablePath()
+// ProcessDynamicsPairs runs the chosen tier's kernel, which holds the gains in
+// registers through a run, when coefficients and gains are in their usual
+// ranges, and the plain code otherwise. Every tier must give the plain code's
+// bits (ProcessDynamicsPlain, pair by pair) for every output and gain,
+// including the link, the release stop at 1.0, zero and non-finite band values,
+// zero thresholds and extreme blends. Outputs may differ only in which NaN they
+// are.
+void CompareWithPlainCode()
 {
     constexpr float kInf = std::numeric_limits<float>::infinity();
     constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -245,7 +245,7 @@ void CompareWithPortablePath()
         GainStates fast;
         for (GainState& g : fast)
             g.gain = gain();
-        GainStates portable = fast;
+        GainStates plain = fast;
         // Runs through ProcessDynamicsPairs, which carries the gains from pair
         // to pair within a run: mostly 1 .. 40 pairs, now and then up to 150.
         for (int pair = 0; pair < 200;) {
@@ -257,7 +257,7 @@ void CompareWithPortablePath()
             std::vector<OutputPair> out(run);
             ProcessDynamicsPairs(c, fast, values.data(), out.data(), run);
             for (int i = 0; i < run; ++i, ++pair) {
-                const OutputPair b = ProcessDynamicsPortable(c, portable, values[i]);
+                const OutputPair b = ProcessDynamicsPlain(c, plain, values[i]);
                 const auto same = [](float x, float y) {
                     return test::FloatBits(x) == test::FloatBits(y) || (std::isnan(x) && std::isnan(y));
                 };
@@ -266,7 +266,7 @@ void CompareWithPortablePath()
                 ++compared;
             }
             for (int s = 0; s < kGainStateCount; ++s)
-                ASSERT_EQ(test::FloatBits(fast[s].gain), test::FloatBits(portable[s].gain))
+                ASSERT_EQ(test::FloatBits(fast[s].gain), test::FloatBits(plain[s].gain))
                     << "state " << s << ", round " << round << ", pair " << pair;
         }
     }
@@ -298,34 +298,28 @@ void CompareAtThresholds()
             fast[2 * b].gain = fast[2 * b + 1].gain = g;
             c.band[b].threshold = static_cast<float>(std::fabs(double(x) * double(g)));
         }
-        GainStates portable = fast;
+        GainStates plain = fast;
         OutputPair out;
         ProcessDynamicsPairs(c, fast, &values, &out, 1);
-        const OutputPair expected = ProcessDynamicsPortable(c, portable, values);
+        const OutputPair expected = ProcessDynamicsPlain(c, plain, values);
         ASSERT_EQ(test::FloatBits(out.left), test::FloatBits(expected.left)) << "trial " << trial;
         ASSERT_EQ(test::FloatBits(out.right), test::FloatBits(expected.right)) << "trial " << trial;
         for (int s = 0; s < kGainStateCount; ++s)
-            ASSERT_EQ(test::FloatBits(fast[s].gain), test::FloatBits(portable[s].gain))
+            ASSERT_EQ(test::FloatBits(fast[s].gain), test::FloatBits(plain[s].gain))
                 << "state " << s << ", trial " << trial;
     }
 }
 
-TEST(Dynamics, TwoChannelPathMatchesPortablePathBitForBit)
+TEST(Dynamics, EveryTierMatchesThePlainCodeBitForBit)
 {
-    ASSERT_TRUE(dyn::UseWideDynamics(false));
-    CompareWithPortablePath();
-    CompareAtThresholds();
-    dyn::UseWideDynamics(dyn::WideDynamicsAvailable());
-}
-
-// The same with the three bands in one wide register, where the processor has it.
-TEST(Dynamics, WidePathMatchesPortablePathBitForBit)
-{
-    if (!dyn::WideDynamicsAvailable())
-        GTEST_SKIP() << "no wide kernel on this processor";
-    ASSERT_TRUE(dyn::UseWideDynamics(true));
-    CompareWithPortablePath();
-    CompareAtThresholds();
+    for (const Isa isa : {Isa::kPlain, Isa::kSse2, Isa::kAvx, Isa::kAvx512}) {
+        const ScopedIsa tier(isa);
+        if (!tier.Active())
+            continue;
+        SCOPED_TRACE(IsaName(isa));
+        CompareWithPlainCode();
+        CompareAtThresholds();
+    }
 }
 
 } // namespace

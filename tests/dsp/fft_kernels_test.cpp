@@ -1,7 +1,7 @@
-// Every set of transform kernels this build and processor offer, against the
+// Every tier's transform kernels this build and processor offer, against the
 // plain reference transcription, bit for bit.
 
-#include "dsp/fft_kernels.h"
+#include "dsp/kernels.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,6 @@
 namespace korvax {
 namespace {
 
-using fft::Kernels;
 using test::FloatBits;
 using test::SameBits;
 
@@ -37,34 +36,21 @@ using test::SameBits;
     return ::testing::AssertionSuccess();
 }
 
-const char* Name(Kernels k)
-{
-    switch (k) {
-    case Kernels::kPlain: return "plain";
-    case Kernels::kSse2: return "SSE2";
-    case Kernels::kAvx: return "AVX";
-    case Kernels::kAvx512: return "AVX512";
-    }
-    return "?";
-}
-
-// Runs each test once per available kernel set and restores the load-time choice.
-class FftKernels : public ::testing::TestWithParam<Kernels> {
+// Runs each test once per tier, with that tier's kernels.
+class FftKernels : public ::testing::TestWithParam<Isa> {
 protected:
     void SetUp() override
     {
-        if (!fft::KernelsAvailable(GetParam()))
-            GTEST_SKIP() << Name(GetParam()) << " kernels are not available here";
-        ASSERT_TRUE(fft::SelectKernels(GetParam()));
+        if (!tier_.Active())
+            GTEST_SKIP() << IsaName(GetParam()) << " is not available here";
     }
-    void TearDown() override { fft::SelectKernels(chosenAtLoad_); }
 
 private:
-    Kernels chosenAtLoad_ = fft::SelectedKernels();
+    ScopedIsa tier_{GetParam()};
 };
 
-INSTANTIATE_TEST_SUITE_P(AllSets, FftKernels, ::testing::Values(Kernels::kPlain, Kernels::kSse2, Kernels::kAvx, Kernels::kAvx512),
-                         [](const auto& info) { return std::string(Name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(AllTiers, FftKernels, ::testing::Values(Isa::kPlain, Isa::kSse2, Isa::kAvx, Isa::kAvx512),
+                         [](const auto& info) { return std::string(IsaName(info.param)); });
 
 // Both transforms, both directions, every size the engine's sizes run through.
 TEST_P(FftKernels, IdenticalToPlainReferenceForEveryPowerOfTwo)
@@ -152,7 +138,7 @@ TEST_P(FftKernels, InverseInPartsEqualsTheWholeTransform)
         reference::RealFft(expected.data(), n, 0);
         std::vector<float> parts = spectrum;
         const bool pending = BeginInverseRealFft(parts.data());
-        EXPECT_EQ(pending, GetParam() != Kernels::kPlain);
+        EXPECT_EQ(pending, GetParam() != Isa::kPlain);
         if (pending) {
             for (std::size_t c = 0; c + 1 < cut.size(); ++c) {
                 FinishInverseColumns(parts.data(), cut[c], cut[c + 1]);
@@ -193,22 +179,6 @@ TEST_P(FftKernels, ForwardInStepsEqualsTheWholeTransform)
         EXPECT_EQ(swept, seed == 2 ? 0 : kForwardSweepSteps);
         FinishForwardRealFft(data.data(), swept);
         EXPECT_TRUE(SameBits(expected, data)) << "seed " << seed;
-    }
-}
-
-TEST(FftKernelChoice, LoadPicksTheWidestSetAndRefusesMissingOnes)
-{
-    const Kernels widest = fft::KernelsAvailable(Kernels::kAvx512) ? Kernels::kAvx512
-                           : fft::KernelsAvailable(Kernels::kAvx)  ? Kernels::kAvx
-                           : fft::KernelsAvailable(Kernels::kSse2) ? Kernels::kSse2
-                                                                    : Kernels::kPlain;
-    EXPECT_EQ(fft::SelectedKernels(), widest);
-    EXPECT_TRUE(fft::KernelsAvailable(Kernels::kPlain));
-    for (const Kernels k : {Kernels::kSse2, Kernels::kAvx, Kernels::kAvx512}) {
-        if (!fft::KernelsAvailable(k)) {
-            EXPECT_FALSE(fft::SelectKernels(k));
-            EXPECT_EQ(fft::SelectedKernels(), widest) << "a refused choice changes nothing";
-        }
     }
 }
 

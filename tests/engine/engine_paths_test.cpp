@@ -1,26 +1,27 @@
-// The engine's fast paths: long runs over several settings with every transform
-// kernel set against the plain transcription, no heap use while processing, and
+// The engine's fast paths: long runs over several settings with every tier's
+// kernels against the plain transcription, no heap use while processing, and
 // the size of the machine object.
+
+#include <sys/mman.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
-#include "dsp/band_mask_kernels.h"
-#include "dsp/block_engine_kernels.h"
-#include "dsp/dynamics_kernels.h"
-#include "dsp/fft_kernels.h"
+#include "dsp/band_mask.h"
+#include "dsp/kernels.h"
 #include "engine/reference_engine.h"
+#include "params/curves.h"
 #include "plugin/machine.h"
 #include "support/alloc_hooks.h"
 #include "support/test_support.h"
 
 namespace korvax::test {
 namespace {
-
-using fft::Kernels;
 
 struct Step {
     int atPair;   // applied before the call that starts at or after this pair
@@ -64,27 +65,22 @@ struct Direct {
     return SameBits(expected, data);
 }
 
-class EngineKernels : public ::testing::TestWithParam<Kernels> {
+const Isa kTiers[] = {Isa::kPlain, Isa::kSse2, Isa::kAvx, Isa::kAvx512};
+
+class EngineKernels : public ::testing::TestWithParam<Isa> {
 protected:
     void SetUp() override
     {
-        if (!fft::KernelsAvailable(GetParam()))
-            GTEST_SKIP() << "kernel set not available here";
-        ASSERT_TRUE(fft::SelectKernels(GetParam()));
+        if (!tier_.Active())
+            GTEST_SKIP() << IsaName(GetParam()) << " is not available here";
     }
-    void TearDown() override { fft::SelectKernels(chosenAtLoad_); }
 
 private:
-    Kernels chosenAtLoad_ = fft::SelectedKernels();
+    ScopedIsa tier_{GetParam()};
 };
 
-INSTANTIATE_TEST_SUITE_P(AllSets, EngineKernels, ::testing::Values(Kernels::kPlain, Kernels::kSse2, Kernels::kAvx, Kernels::kAvx512),
-                         [](const auto& info) {
-                             return std::string(info.param == Kernels::kPlain  ? "plain"
-                                                : info.param == Kernels::kSse2 ? "SSE2"
-                                                : info.param == Kernels::kAvx  ? "AVX"
-                                                                                : "AVX512");
-                         });
+INSTANTIATE_TEST_SUITE_P(AllTiers, EngineKernels, ::testing::ValuesIn(kTiers),
+                         [](const auto& info) { return std::string(IsaName(info.param)); });
 
 // Six block completions per setting, with split, steepness, solo, width, link
 // and threshold changes landing between and across them.
@@ -109,54 +105,36 @@ TEST_P(EngineKernels, LongRunsMatchThePlainTranscription)
     }
 }
 
-// The two-lane paths that the wide kernels stand in for on this processor (the
-// cross-fade, the dynamics stage, the mask gains) give the same output too.
-TEST(EngineNarrowPaths, MatchThePlainTranscription)
-{
-    const bool crossFade = engine::WideCrossFadeAvailable();
-    const bool dynamics = dyn::WideDynamicsAvailable();
-    const bool gains = mask::WideGainsAvailable();
-    if (!crossFade && !dynamics && !gains)
-        GTEST_SKIP() << "no wide kernels on this processor: the other tests cover the two-lane paths";
-    engine::UseWideCrossFade(false);
-    dyn::UseWideDynamics(false);
-    mask::UseWideGains(false);
-    const std::vector<Step> steps = {{0, {{1, 70}, {16, 1}}}, {20000, {{2, 20}, {6, 0}, {16, 0}}}};
-    EXPECT_TRUE(RunAgainstPlain(44100, steps, 50000, 77));
-    engine::UseWideCrossFade(crossFade);
-    dyn::UseWideDynamics(dynamics);
-    mask::UseWideGains(gains);
-}
-
 // Input far beyond full scale (which the plain transcription does not hold)
-// is held at the engine's level limit alike by the wide and the two-lane
-// gathering, and the output stays finite.
-TEST(EngineHugeInput, HeldAlikeOnEveryPath)
+// is held at the engine's level limit alike by every tier's gathering, and the
+// output stays finite.
+TEST(EngineHugeInput, HeldAlikeByEveryTier)
 {
-    const bool wide = engine::WideCrossFadeAvailable();
-    if (!wide)
-        GTEST_SKIP() << "no wide gathering on this processor";
     std::vector<float> input = RandomFloats(2 * 40000, 91, -30000.0f, 30000.0f);
     const float huge[] = {INFINITY, -3.4e38f, 1e-45f, -INFINITY, 3.4e38f};
     for (std::size_t i = 0; i < input.size(); i += 997)
         input[i] = huge[(i / 997) % std::size(huge)];
-    std::vector<float> outputs[2];
-    for (const bool w : {true, false}) {
-        engine::UseWideCrossFade(w);
+    std::vector<float> plain;
+    for (const Isa isa : kTiers) {
+        const ScopedIsa tier(isa);
+        if (!tier.Active())
+            continue;
         Direct d;
         StoreParameterValue(d.machine->working, 0, 128);   // the largest input gain
-        std::vector<float>& data = outputs[w ? 0 : 1];
-        data = input;
+        std::vector<float> data = input;
         const std::int32_t rate = 48000;
         for (int start = 0, call = 0; start < 40000; ++call) {
             const int count = std::min(call % 2 == 0 ? 256 : 37, 40000 - start);
             ProcessStereo(d.machine->engine, d.machine->working, &rate, data.data() + 2 * start, count, 3);
             start += count;
         }
+        if (isa == Isa::kPlain) {
+            plain = data;
+            EXPECT_TRUE(std::all_of(data.begin(), data.end(), [](float x) { return std::isfinite(x); }));
+        } else {
+            EXPECT_TRUE(SameBits(plain, data)) << IsaName(isa);
+        }
     }
-    engine::UseWideCrossFade(wide);
-    EXPECT_TRUE(SameBits(outputs[1], outputs[0]));
-    EXPECT_TRUE(std::all_of(outputs[0].begin(), outputs[0].end(), [](float x) { return std::isfinite(x); }));
 }
 
 // Runs `pairs` pairs of noise through the engine and the plain transcription
@@ -201,6 +179,81 @@ TEST(EngineCallValues, SettingsChangingOnEveryCallAreFollowed)
     }));
 }
 
+// Whether the engine's mask-gain table holds the gains of the working values' setting.
+bool GainsFor(const EngineState& engine, const WorkingParameters& working, std::int32_t rate)
+{
+    const float low = SplitFrequency(working.LowSplit);
+    const float high = SplitFrequency(working.HighSplit);
+    const BandEdges edges[3] = {{10.0f, low}, {low, high}, {high, 24000.0f}};
+    return BandGainsMatch(engine.maskGains, kBlockFloats, rate, edges,
+                          static_cast<float>(double(working.Steepness) * 0.0078125));
+}
+
+// The first call that brings a setting works out its mask gains, so that the
+// call completing the next block need not; once between completions, so a
+// setting that changes on every call is left to the completion.
+TEST(EngineMaskGains, WorkedOutAheadOnceBetweenCompletions)
+{
+    Direct d;
+    const std::int32_t rate = 44100;
+    std::vector<float> data = RandomFloats(2 * 64, 6, -20000.0f, 20000.0f);
+    const auto process = [&] { ProcessStereo(d.machine->engine, d.machine->working, &rate, data.data(), 64, 3); };
+    process();
+    EXPECT_TRUE(GainsFor(d.machine->engine, d.machine->working, rate)) << "the first call after the reset";
+    StoreParameterValue(d.machine->working, 3, 90);   // steepness
+    process();
+    EXPECT_FALSE(GainsFor(d.machine->engine, d.machine->working, rate)) << "the second change waits for the block";
+    while (d.machine->engine.blockBPosition != 0)
+        process();   // up to pipeline B's first completion, in the last call
+    EXPECT_TRUE(GainsFor(d.machine->engine, d.machine->working, rate));
+    StoreParameterValue(d.machine->working, 1, 60);   // low split
+    process();
+    EXPECT_TRUE(GainsFor(d.machine->engine, d.machine->working, rate)) << "the first change after a completion";
+}
+
+// Page faults this thread has taken so far.
+long MinorFaults()
+{
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_minflt;
+}
+
+// The page faults of the first call that completes a block, on an engine reset
+// in memory fresh from the system: the reset has touched every page (the
+// mask-gain table's too, which that call fills first), so the call takes none
+// of the dozens it would otherwise take on the audio thread.
+long FirstCompletionFaults()
+{
+    void* const memory = mmap(nullptr, sizeof(EngineState), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED)
+        return -1;
+    EngineState* const engine = new (memory) EngineState;
+    ResetEngine(*engine);
+    WorkingParameters working = ConstructionParameters();
+    StoreStartValues(working);
+    const std::int32_t rate = 48000;
+    std::vector<float> data = RandomFloats(2 * 64, 4, -20000.0f, 20000.0f);
+    for (int call = 0; call + 1 < kBlockHalfLength / 64; ++call)
+        ProcessStereo(*engine, working, &rate, data.data(), 64, kModeInput | kModeOutput);
+    const long before = MinorFaults();
+    ProcessStereo(*engine, working, &rate, data.data(), 64, kModeInput | kModeOutput);   // pipeline B completes
+    const long faults = MinorFaults() - before;
+    const bool completed = engine->blockBPosition == 0;
+    munmap(memory, sizeof(EngineState));
+    return completed ? faults : -1;
+}
+
+TEST(EngineResources, FirstBlockCompletionTakesNoPageFault)
+{
+    ASSERT_GE(FirstCompletionFaults(), 0);   // the code and the stack this needs, faulted in
+    const long faults = FirstCompletionFaults();
+    ASSERT_GE(faults, 0);
+    // The mask-gain table alone spans 48 pages; a few faults are left for the
+    // memory checker's bookkeeping in sanitizer builds.
+    EXPECT_LE(faults, 4) << "page faults in the first call completing a block";
+}
+
 // Processing, with block completions, parameter changes in between, every mode
 // and solo setting, takes nothing from the heap.
 TEST(EngineResources, ProcessingAllocatesNothing)
@@ -218,11 +271,6 @@ TEST(EngineResources, ProcessingAllocatesNothing)
     const AllocationCounts after = CurrentAllocationCounts();
     EXPECT_EQ(after.allocations, before.allocations);
     EXPECT_EQ(after.frees, before.frees);
-}
-
-TEST(EngineResources, MachineObjectStaysUnderOneMebibyte)
-{
-    EXPECT_LT(sizeof(MultibandMachine), std::size_t{1} << 20);
 }
 
 } // namespace

@@ -3,8 +3,10 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <numbers>
 #include <random>
+#include <sstream>
 
 #include "engine/reference_engine.h"
 #include "host_fixture.h"
@@ -62,6 +64,37 @@ TEST(Engine, MatchesReferenceOutputWithDeclaredDefaultsAndLink)
     machine->SetAttribute(1);
     machine->SetParameters(defaults);
     EXPECT_TRUE(SameBits(ReadVector("machine-defaults-link-48000.f32"), Render(*machine, input, 1000)));
+}
+
+// The six further reference outputs (tests/data/machine-settings.tsv): every
+// curve at both its ends, every solo mode, rates from 22050 to 96000 Hz, calls
+// of 1 to 4096 pairs. Each: the machine initialised at the rate, the link and
+// the seventeen bytes applied, then the input in calls of that many pairs.
+TEST(Engine, MatchesTheSixFurtherReferenceOutputs)
+{
+    std::ifstream table(std::string(KORVAX_VECTORS_DIR) + "/machine-settings.tsv");
+    ASSERT_TRUE(table) << "machine-settings.tsv not found";
+    const std::vector<float> input = ReadVector("machine-input.f32");
+    std::string line;
+    std::getline(table, line);   // the heading
+    int rows = 0;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string file;
+        std::int32_t rate = 0, link = 0;
+        int callPairs = 0;
+        fields >> file >> rate >> link >> callPairs;
+        std::vector<std::pair<int, int>> parameters;
+        for (int index = 0, value = 0; index < 17 && fields >> value; ++index)
+            parameters.emplace_back(index, value);
+        ASSERT_EQ(parameters.size(), 17u) << line;
+        auto machine = NewMachine(rate);
+        machine->SetAttribute(link);
+        machine->SetParameters(parameters);
+        EXPECT_TRUE(SameBits(ReadVector(file), Render(*machine, input, callPairs))) << file;
+        ++rows;
+    }
+    EXPECT_EQ(rows, 6);
 }
 
 // Several parameter sets, rates and call patterns, with parameter changes at call

@@ -1,11 +1,130 @@
 #include "engine/reference_engine.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "dsp/reference_fft.h"
-#include "params/curves.h"
 
 namespace korvax::reference {
+namespace {
+
+// ---- the parameter curves --------------------------------------------------------
+// Every constant a 32-bit float, the arithmetic in double, one rounding at the end.
+
+float CubeGain(float v)
+{
+    const double d = double(v) - 1.0;
+    return float(d * d * d * double(2.9291398e-6f));
+}
+
+float InputGain(float v)
+{
+    return float(std::pow(double(v) - 1.0, 3.0) * double(2.9291398e-6f) * 3.0517578125e-05);
+}
+
+float SplitFrequency(float v)
+{
+    return float(std::exp(std::log(18.0) + (std::log(24000.0) - std::log(18.0)) * double(v) * 0.0078125));
+}
+
+float TimeCurve(float numerator, float v, float k)
+{
+    return float(double(numerator) / (std::exp(double(v) * double(k)) - double(0.9f)));
+}
+
+// ---- the dynamics stage ------------------------------------------------------------
+
+struct Coefficients {
+    float threshold[3], blend[3], release[3], output[3];
+    float ratio, dry, width, limiterRelease, limiterThreshold;
+    std::int32_t compressorEnable, stereoLink;
+};
+
+Coefficients Prepare(const WorkingParameters& w)
+{
+    const float ka[3] = {0.09f, 0.07f, 0.05f};
+    const float kr[3] = {0.0961f, 0.0761f, 0.0561f};
+    const float thresholds[3] = {w.ThresholdLow, w.ThresholdMid, w.ThresholdHigh};
+    const float outputs[3] = {w.OutLow, w.OutMid, w.OutHigh};
+    Coefficients c{};
+    for (int b = 0; b < 3; ++b) {
+        c.threshold[b] = CubeGain(thresholds[b]);
+        c.output[b] = CubeGain(outputs[b]);
+        c.blend[b] = TimeCurve(0.055f, w.Attack, ka[b]);
+        c.release[b] = TimeCurve(0.007f, w.Release, kr[b]);
+    }
+    c.ratio = float(std::sqrt(double(w.Ratio) * double(0.0078125f)));
+    c.dry = float(double(1.0f) - double(c.ratio));
+    c.width = float(double(w.StereoWidthLow) * double(0.015625f));
+    c.limiterRelease = TimeCurve(0.007f, w.LimitRelease, 0.0761f);
+    c.limiterThreshold = float(std::exp(double(w.LimitThreshold) * double(-0.011552453f)));
+    c.compressorEnable = w.CompressorEnable;
+    c.stereoLink = w.StereoLink;
+    return c;
+}
+
+void ReleaseStep(float& g, float r)
+{
+    if (g < 1.0f) {
+        const double sum = double(g) + double(r);
+        g = sum > 1.0 ? 1.0f : float(sum);
+    }
+}
+
+void Link(float& a, float& b)
+{
+    const float lower = std::min(a, b);
+    a = lower;
+    b = lower;
+}
+
+// Six band values in, the output pair out (host scale), the eight gains updated.
+void Dynamics(const Coefficients& c, float (&g)[8], const float (&bands)[6], float& outLeft, float& outRight)
+{
+    double v[6];
+    for (int i = 0; i < 6; ++i)
+        v[i] = bands[i];
+    if (c.compressorEnable > 0) {
+        if (c.stereoLink > 0)
+            for (int b = 0; b < 3; ++b)
+                Link(g[2 * b], g[2 * b + 1]);
+        for (int b = 0; b < 3; ++b) {
+            for (int ch = 0; ch < 2; ++ch) {
+                float& gain = g[2 * b + ch];
+                const double x = bands[2 * b + ch];
+                ReleaseStep(gain, c.release[b]);
+                if (std::fabs(x * double(gain)) >= double(c.threshold[b])) {
+                    const double target = std::fabs(double(c.threshold[b]) / x);
+                    if (target < double(gain))
+                        gain = float((double(1.0f) - double(c.blend[b])) * double(gain) + double(c.blend[b]) * target);
+                }
+            }
+            for (int ch = 0; ch < 2; ++ch)
+                v[2 * b + ch] = ((double(c.ratio) * double(g[2 * b + ch]) + double(c.dry)) * double(bands[2 * b + ch])) *
+                                double(c.output[b]);
+        }
+        // Held as floats: low left, low right, mid right, high left.
+        for (const int i : {0, 1, 3, 4})
+            v[i] = float(v[i]);
+    }
+    const float s = float(v[0] + v[1]);
+    const double d = (v[0] - v[1]) * double(c.width);
+    const float left = float((double(s) + d) * double(0.5f) + v[4] + v[2]);
+    const double right = (double(s) - double(float(d))) * double(0.5f) + v[5] + v[3];
+    if (c.stereoLink > 0)
+        Link(g[6], g[7]);
+    const double sums[2] = {left, right};
+    for (int ch = 0; ch < 2; ++ch) {
+        float& gain = g[6 + ch];
+        ReleaseStep(gain, c.limiterRelease);
+        if (std::fabs(sums[ch] * double(gain)) >= double(c.limiterThreshold) && gain > 0.0f)
+            gain = float(std::fabs(double(c.limiterThreshold) / sums[ch]));
+    }
+    outLeft = float(double(left) * double(g[6]) * double(32768.0f));
+    outRight = float(right * double(g[7]) * double(32768.0f));
+}
+
+} // namespace
 
 void ApplyBandMask(float* spectrum, std::int32_t count, std::int32_t sampleRate, float lowEdgeHz,
                    float highEdgeHz, float steepness)
@@ -45,8 +164,8 @@ void ApplyBandMask(float* spectrum, std::int32_t count, std::int32_t sampleRate,
 
 Engine::Engine() : buffers(12, std::vector<float>(16386, 0.0f))
 {
-    for (GainState& g : gains)
-        g.gain = 0.1f;
+    for (float& g : gains)
+        g = 0.1f;
 }
 
 bool Engine::Process(const WorkingParameters& working, std::int32_t sampleRate, float* samples,
@@ -69,7 +188,7 @@ bool Engine::Process(const WorkingParameters& working, std::int32_t sampleRate, 
     const float lowSplit = SplitFrequency(working.LowSplit);
     const float highSplit = SplitFrequency(working.HighSplit);
     const float steepness = float(double(working.Steepness) * 0.0078125);
-    const DynamicsCoefficients coefficients = PrepareDynamics(working);
+    const Coefficients coefficients = Prepare(working);
     if (working.SoloMode == 4)
         return true;
     if (2 * pairCount <= 0)
@@ -116,7 +235,7 @@ bool Engine::Process(const WorkingParameters& working, std::int32_t sampleRate, 
         double w = double(positionA) * 0.0001220703125;
         if (w > 1)
             w = 2 - w;
-        BandValues bands;
+        float bands[6];
         for (int band = 0; band < 3; ++band)
             for (int channel = 0; channel < 2; ++channel)
                 bands[2 * band + channel] = float((1 - w) * double(buf(band, 1, channel)[positionB]) +
@@ -127,9 +246,7 @@ bool Engine::Process(const WorkingParameters& working, std::int32_t sampleRate, 
             bands[0] = bands[1] = bands[4] = bands[5] = 0.0f;
         if (working.SoloMode == 3)
             bands[0] = bands[1] = bands[2] = bands[3] = 0.0f;
-        const OutputPair result = ProcessDynamics(coefficients, gains, bands);
-        samples[2 * i] = result.left;
-        samples[2 * i + 1] = result.right;
+        Dynamics(coefficients, gains, bands, samples[2 * i], samples[2 * i + 1]);
     }
     return true;
 }

@@ -52,8 +52,9 @@ TEST(Description, HeaderFieldsAndNames)
     EXPECT_STREQ(info->Author, "Orlem Dastrove");
     EXPECT_EQ(info->Reserved1, nullptr);
     EXPECT_EQ(info->Reserved2, nullptr);
-    EXPECT_EQ(sizeof(MachineDescription), sizeof(void*) == 4 ? 60u : 96u);
 }
+
+static_assert(sizeof(MachineDescription) == (sizeof(void*) == 4 ? 60u : 96u));
 
 TEST(Description, EveryParameterRowAsTabled)
 {

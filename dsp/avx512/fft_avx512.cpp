@@ -1,7 +1,8 @@
 // The transform kernels on AVX-512: the butterfly passes take eight double lanes
-// per register, two four-point blocks at a time. This file alone is built with
-// -mavx512f, and real_fft.cpp calls into it only after the processor (and the
-// system, which must save the wider registers) has reported AVX-512.
+// per register, two four-point blocks at a time. This folder is built with
+// -mavx512f -mavx512vl, and the kernel table takes these only after the
+// processor (and the system, which must save the wider registers) has reported
+// AVX-512.
 //
 // The bit-reversal sweep with the first two passes, and the split pass, are the
 // four-lane kernels of fft_kernels.inl, compiled here once more. The eight-lane
@@ -10,23 +11,22 @@
 // No fused multiply-add: GCC builds this file with FMA off, and with
 // -ffp-contract=off no compiler fuses a product into a sum.
 
-#include "dsp/fft_kernels.h"
-
-#if defined(KORVAX_FFT_AVX512)
+#include "dsp/kernels.h"
 
 // Clang cannot have AVX-512 without FMA; there -ffp-contract=off alone keeps
 // products and sums apart, as it does in every file of the build.
 #if !defined(__AVX512F__) || (defined(__FMA__) && !defined(__clang__))
-#error "fft_kernels_avx512.cpp must be built with -mavx512f and without FMA"
+#error "dsp/avx512 must be built with -mavx512f and without FMA"
 #endif
 
 #include <cstddef>
 #include <immintrin.h>
 
-namespace korvax::fft {
+namespace korvax {
+namespace fft {
 namespace {
 
-#include "dsp/fft_ops_avx.inl"
+#include "dsp/avx/fft_ops_avx.inl"
 
 #include "dsp/fft_kernels.inl"
 
@@ -313,12 +313,11 @@ KORVAX_KERNEL8 void BitReverseFirstPasses8(float* data, int bits, const PassTwid
     ForEachSweepPair(bits - 4, [&](int m, int rm) { SweepPair8(data, m, rm, rows, t); });
 }
 
-// ComplexFftKernel with the eight-lane passes: the same passes over the same
+// PassesAfterSweep with the eight-lane passes: the same passes over the same
 // ranges of groups, in the same order.
-void ComplexFftKernel8(float* data, int bits, const PassTwiddles& w, float scale)
+KORVAX_KERNEL8 void PassesAfterSweep8(float* data, int bits, const PassTwiddles& w, float scale)
 {
     const std::ptrdiff_t n = std::ptrdiff_t(1) << bits;
-    BitReverseFirstPasses8(data, bits, w);
     const std::ptrdiff_t chunk = n < kCachePoints ? n : kCachePoints;
     const std::ptrdiff_t lastChunked = chunk / 2 < n / 4 ? chunk / 2 : n / 4;
     for (std::ptrdiff_t c = 0; c < n; c += chunk)
@@ -327,26 +326,35 @@ void ComplexFftKernel8(float* data, int bits, const PassTwiddles& w, float scale
     LastPass8(data, n / 2, w, scale);
 }
 
-// FirstSweep of fft_kernels.inl with pairs in eight lanes.
-void FirstSweep8(float* data, const PassTwiddles& w, int first, int end)
+void ComplexFftKernel8(float* data, int bits, const PassTwiddles& w, float scale) noexcept
 {
-    FirstSweepRange8(data, TableBits(), w, first, end);
+    BitReverseFirstPasses8(data, bits, w);
+    PassesAfterSweep8(data, bits, w, scale);
 }
 
-// ComplexFftAfterSweep with the eight-lane passes.
-void ComplexFftAfterSweep8(float* data, const PassTwiddles& w, float scale)
+// FirstSweep of fft_kernels.inl with pairs in eight lanes, and the groups of
+// eight points on four lanes (the eight-lane pass pairs two of them).
+void FirstSweep8(float* data, const PassTwiddles& w, int first, int end) noexcept
 {
-    constexpr std::ptrdiff_t n = kTablePoints;
-    for (std::ptrdiff_t c = 0; c < n; c += kCachePoints)
-        BlockPasses8(data, c, c + kCachePoints, 4, kCachePoints / 2, w);
-    BlockPasses8(data, 0, n, kCachePoints, n / 4, w);
-    LastPass8(data, n / 2, w, scale);
+    FirstSweepRange8(data, TableBits(), w, first, end);
+    ReadyGroups(first, end, [&](std::ptrdiff_t begin, std::ptrdiff_t size) {
+        if (size == 8)
+            BlockPass(data, begin, begin + size, size / 2, w);
+        else
+            BlockPass8(data, begin, begin + size, size / 2, w);
+    });
+}
+
+void ComplexFftAfterSweep8(float* data, const PassTwiddles& w, float scale) noexcept
+{
+    BlockPass8(data, 0, kTablePoints, kTablePoints / 4, w);
+    LastPass8(data, kTablePoints / 2, w, scale);
 }
 
 // ---- the inverse transform in two parts -------------------------------------------
 
 // ComplexFftHead with the eight-lane passes.
-void ComplexFftHead8(float* data, const PassTwiddles& w)
+void ComplexFftHead8(float* data, const PassTwiddles& w) noexcept
 {
     constexpr std::ptrdiff_t n = kTablePoints;
     BitReverseFirstPasses8(data, TableBits(), w);
@@ -418,7 +426,7 @@ KORVAX_KERNEL8 void ColumnGroupPasses8(float* data, std::ptrdiff_t r, const Pass
     }
 }
 
-void ComplexFftColumns8(float* data, const PassTwiddles& w, float scale, int first, int end)
+void ComplexFftColumns8(float* data, const PassTwiddles& w, float scale, int first, int end) noexcept
 {
     const F8 s = _mm256_set1_ps(scale);
     for (int g = first; g < end; ++g) {
@@ -476,7 +484,7 @@ KORVAX_KERNEL8 void SplitStep8(float* data, const SplitTwiddles& w, std::ptrdiff
     StoreBlocks4(b + 4, b, far);         // offsets 5 4 at n-k-5, 7 6 at n-k-7
 }
 
-void SplitPassKernel8(float* data, const SplitTwiddles& w, double c2Value)
+void SplitPassKernel8(float* data, const SplitTwiddles& w, double c2Value) noexcept
 {
     const D8 c1 = _mm512_set1_pd(0.5);
     const D8 c2 = _mm512_set1_pd(c2Value);
@@ -490,18 +498,13 @@ void SplitPassKernel8(float* data, const SplitTwiddles& w, double c2Value)
         SplitStep(data, w, k, c);
 }
 
-constexpr KernelSet kKernelSet8 = {&ComplexFftKernel8, &SplitPassKernel8,     &ComplexFftHead8,
-                                   &ComplexFftColumns8, &FirstSweep8, &ComplexFftAfterSweep8};
-
 #undef KORVAX_KERNEL8
 
 } // namespace
+} // namespace fft
 
-const KernelSet& Avx512Kernels() noexcept
-{
-    return kKernelSet8;
-}
-
-} // namespace korvax::fft
-
-#endif
+namespace avx512 {
+const fft::Transforms kTransforms = {&fft::ComplexFftKernel8,  &fft::SplitPassKernel8, &fft::ComplexFftHead8,
+                                     &fft::ComplexFftColumns8, &fft::FirstSweep8,      &fft::ComplexFftAfterSweep8};
+} // namespace avx512
+} // namespace korvax

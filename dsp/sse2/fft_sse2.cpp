@@ -2,14 +2,13 @@
 // two-lane registers. SSE2 is part of every x86-64 processor and of the 32-bit
 // build (-msse2), so these need no check at run time.
 
-#include "dsp/fft_kernels.h"
-
-#if defined(__SSE2__)
+#include "dsp/kernels.h"
 
 #include <cstddef>
 #include <emmintrin.h>
 
-namespace korvax::fft {
+namespace korvax {
+namespace fft {
 namespace {
 
 struct Ops {
@@ -29,12 +28,10 @@ struct Ops {
 #include "dsp/fft_kernels.inl"
 
 } // namespace
+} // namespace fft
 
-const KernelSet& Sse2Kernels() noexcept
-{
-    return kKernelSet;
-}
-
-} // namespace korvax::fft
-
-#endif
+namespace sse2 {
+const fft::Transforms kTransforms = {&fft::ComplexFftKernel, &fft::SplitPassKernel,   &fft::ComplexFftHead,
+                                     &fft::ComplexFftColumns, &fft::FirstSweep, &fft::ComplexFftAfterSweep};
+} // namespace sse2
+} // namespace korvax

@@ -1,28 +1,23 @@
-// The band masks' table kernels on AVX-512. This file alone is built with
-// -mavx512f, and band_mask.cpp calls into it only after the processor has
-// reported AVX-512.
+// The band masks' gain table on AVX-512.
 //
-// PrepareGainsAvx512 works out eight gains at a time. Each lane takes the
-// operations of VectorGain in band_mask.cpp in the same order: the same
-// products, sums, roundings and limits; a lane a limit sets to zero holds +0.0,
-// as the two-lane code's masks leave it.
+// PrepareGains works out eight gains at a time. Each lane takes the operations
+// of Gain in band_mask.cpp in the same order: the same products, sums,
+// roundings and limits; a lane a limit sets to zero holds +0.0, as the plain
+// code leaves it.
 //
-// ApplyGainsAvx512 scales sixteen elements at a time, as TableMasks in
-// band_mask.cpp scales four: a product in double rounded once, or, where every
-// gain of the sixteen is +0.0 or 1.0, the float product.
+// ApplyGains scales sixteen elements at a time: a product in double rounded
+// once, or, where every gain of the sixteen is +0.0 or 1.0, the float product.
 
-#include "dsp/band_mask_kernels.h"
-
-#if defined(KORVAX_MASK_AVX512)
+#include "dsp/kernels.h"
 
 #if !defined(__AVX512F__) || (defined(__FMA__) && !defined(__clang__))
-#error "band_mask_avx512.cpp must be built with -mavx512f and without FMA"
+#error "dsp/avx512 must be built with -mavx512f and without FMA"
 #endif
 
 #include <cstring>
 #include <immintrin.h>
 
-namespace korvax::mask {
+namespace korvax {
 namespace {
 
 // Bits 2q and 2q + 1 of an eight-lane mask moved to bits 8q and 8q + 1: each
@@ -45,8 +40,12 @@ inline std::uint32_t Spread(__mmask8 m) noexcept
 
 } // namespace
 
-std::int32_t PrepareGainsAvx512(const GainShape (&shapes)[3], const double* quotients, double k,
-                                std::int32_t count, double* const (&gain)[3], std::uint8_t* codes) noexcept
+namespace avx512 {
+
+using mask::kExactStep;
+
+std::int32_t PrepareGains(const mask::GainShape (&shapes)[3], const double* quotients, double k, std::int32_t count,
+                          double* const (&gain)[3], std::uint8_t* codes) noexcept
 {
     const __m512d tenth = _mm512_set1_pd(0.1);
     const __m512d half = _mm512_set1_pd(0.5);
@@ -100,8 +99,8 @@ std::int32_t PrepareGainsAvx512(const GainShape (&shapes)[3], const double* quot
     return e;
 }
 
-std::int32_t ApplyGainsAvx512(float* const (&left)[3], float* const (&right)[3], std::int32_t count,
-                              const double* const (&gain)[3], const std::uint8_t* codes) noexcept
+std::int32_t ApplyGains(float* const (&left)[3], float* const (&right)[3], std::int32_t count,
+                        const double* const (&gain)[3], const std::uint8_t* codes) noexcept
 {
     // Element l of sixteen lies in step l / 4 and is that step's entry (l / 2) % 2:
     // its band-b bit in the step codes (four codes in one word, the first lowest)
@@ -168,6 +167,5 @@ std::int32_t ApplyGainsAvx512(float* const (&left)[3], float* const (&right)[3],
     return e;
 }
 
-} // namespace korvax::mask
-
-#endif
+} // namespace avx512
+} // namespace korvax

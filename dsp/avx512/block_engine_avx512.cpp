@@ -1,22 +1,19 @@
-// The engine's gathering and cross-fade eight pairs at a time on AVX-512. This
-// file alone is built with -mavx512f, and block_engine.cpp calls into it only
-// after the processor has reported AVX-512. Each pair takes the operations of
-// the two-lane code in block_engine.cpp: the input times the gain in double,
+// The engine's gathering and cross-fade on AVX-512, eight pairs at a time. Each
+// pair takes the operations of GatherPair and FadePair in block_engine.cpp: the
+// input times the gain in double,
 // rounded once and held within the level limit; the weights from the position,
 // exactly, and per band and channel weightB * B + weightA * A in double,
 // rounded once.
 
-#include "dsp/block_engine_kernels.h"
-
-#if defined(KORVAX_ENGINE_AVX512)
+#include "dsp/kernels.h"
 
 #if !defined(__AVX512F__) || (defined(__FMA__) && !defined(__clang__))
-#error "block_engine_avx512.cpp must be built with -mavx512f and without FMA"
+#error "dsp/avx512 must be built with -mavx512f and without FMA"
 #endif
 
 #include <immintrin.h>
 
-namespace korvax::engine {
+namespace korvax {
 namespace {
 
 constexpr double kCrossFadeScale = 0.0001220703125;   // 2^-13, exact
@@ -53,10 +50,18 @@ constexpr InterleaveTables MakeInterleaveTables() noexcept
 // Constant data, built by the compiler: nothing here runs when the library loads.
 constexpr InterleaveTables kInterleave = MakeInterleaveTables();
 
+// Eight pairs' band values, six floats a pair, in a row: 48 floats, written
+// as three registers of sixteen.
+constexpr int kGroupPairs = 8;
+constexpr int kValuesPerPair = 6;
+static_assert(kGroupPairs * kValuesPerPair == 3 * 16, "eight pairs' values fill three registers");
+
 } // namespace
 
-std::int32_t CrossFadeAvx512(const float* const* fromA, const float* const* fromB, std::uint32_t first,
-                             BandValues* bands, std::int32_t count) noexcept
+namespace avx512 {
+
+std::int32_t CrossFade(const float* const (&fromA)[6], const float* const (&fromB)[6], std::uint32_t first,
+                       float* bands, std::int32_t count) noexcept
 {
     const __m512d one = _mm512_set1_pd(1.0);
     const __m512i absMask = _mm512_set1_epi64(0x7fffffffffffffffLL);
@@ -87,7 +92,7 @@ std::int32_t CrossFadeAvx512(const float* const* fromA, const float* const* from
             z[q] = _mm512_castpd_ps(
                 _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(r[0])), _mm256_castps_pd(r[1]), 1));
         }
-        float* const out = bands[j].data();   // eight pairs, 48 floats in a row
+        float* const out = bands + kValuesPerPair * j;   // eight pairs, 48 floats in a row
 #if defined(__GNUC__)
 #pragma GCC unroll 3
 #endif
@@ -101,8 +106,8 @@ std::int32_t CrossFadeAvx512(const float* const* fromA, const float* const* from
     return j;
 }
 
-std::int32_t GatherAvx512(const float* input, double gain, float limit, float* const (&toA)[2],
-                          float* const (&toB)[2], std::int32_t count) noexcept
+std::int32_t Gather(const float* input, double gain, float limit, float* const (&toA)[2], float* const (&toB)[2],
+                    std::int32_t count) noexcept
 {
     const __m512d g = _mm512_set1_pd(gain);
     const __m512 high = _mm512_set1_ps(limit);
@@ -131,6 +136,5 @@ std::int32_t GatherAvx512(const float* input, double gain, float limit, float* c
     return j;
 }
 
-} // namespace korvax::engine
-
-#endif
+} // namespace avx512
+} // namespace korvax

@@ -1,29 +1,27 @@
-// The bounded loop of ProcessDynamicsPairs with AVX-512. The three band
-// compressors of a pair run in one register, lanes 0 .. 5 holding low L, low R,
-// mid L, mid R, high L, high R (lanes 6 and 7 unused); the sums, the limiters'
-// divisions and the output scaling run for eight pairs at once, a pair to a
-// lane. This file alone is built with -mavx512f -mavx512vl, and dynamics.cpp
-// calls into it only after the processor has reported both.
+// The dynamics stage on AVX-512, for coefficients and gains in their usual
+// ranges (BoundedCase in dynamics.cpp). The three band compressors of a pair
+// run in one register, lanes 0 .. 5 holding low L, low R, mid L, mid R, high L,
+// high R (lanes 6 and 7 unused); the sums, the limiters' divisions and the
+// output scaling run for eight pairs at once, a pair to a lane.
 //
-// Every lane takes the operations of ProcessPairsBounded in dynamics.cpp in the
-// same order, with the same roundings: the release as a float sum and minimum,
+// Every lane takes the operations of the SSE2 kernel (dsp/sse2/dynamics_sse2.cpp)
+// in the same order, with the same roundings: the release as a float sum and minimum,
 // the attack's quotient, comparison and blend in double, the blend rounded to
 // float, the ratio mix and output gain in double, the compressed values rounded
 // where that code rounds them (low L and R, mid R, high L), and the sums and
 // limiters as there. The attack's first test is left out: it never decides
 // anything (see the band stage).
 
-#include "dsp/dynamics_kernels.h"
-
-#if defined(KORVAX_DYNAMICS_AVX512)
+#include "dsp/kernels.h"
+#include "dsp/dynamics_coefficients.h"
 
 #if !defined(__AVX512F__) || !defined(__AVX512VL__) || (defined(__FMA__) && !defined(__clang__))
-#error "dynamics_avx512.cpp must be built with -mavx512f -mavx512vl and without FMA"
+#error "dsp/avx512 must be built with -mavx512f -mavx512vl and without FMA"
 #endif
 
 #include <immintrin.h>
 
-namespace korvax::dyn {
+namespace korvax {
 namespace {
 
 constexpr float kOne = 1.0f;
@@ -82,8 +80,10 @@ inline __m512d BandLanesOf(float low, float mid, float high) noexcept
 
 } // namespace
 
-void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains, const BandValues* bands,
-                               OutputPair* out, std::int32_t count) noexcept
+namespace avx512 {
+
+void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, float* out,
+                   std::int32_t count) noexcept
 {
     const BandCoefficients* const b = c.band;
     const __m512d threshold = BandLanesOf(b[0].threshold, b[1].threshold, b[2].threshold);
@@ -99,35 +99,31 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
     const bool compress = c.compressorEnable > 0;
     const bool linked = c.stereoLink > 0;
 
-    float* const g = &gains[0].gain;
     __m256 bandGain = _mm256_maskz_loadu_ps(kBandLanes, g);
     __m128 limiterGain = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(g + 6)));
 
     // The band stage of one pair: its six values after the compressors.
-    const auto bandStage = [&](const BandValues& values) KORVAX_ALWAYS_INLINE {
-        __m512d x = _mm512_cvtps_pd(LoadBands(values.data()));
+    const auto bandStage = [&](const float* values) KORVAX_ALWAYS_INLINE {
+        __m512d x = _mm512_cvtps_pd(LoadBands(values));
         if (compress) {
             if (linked)
                 bandGain = LinkBands(bandGain);
             const __m256 released = _mm256_min_ps(_mm256_add_ps(bandGain, releaseStep), _mm256_set1_ps(kOne));
             const __m512d gd = _mm512_cvtps_pd(released);
-            // The attack's first test, |x * g| >= T, need not be made: whenever
-            // the target lies below g it holds. For x finite and not 0, and T
-            // at least 0, a float g above the nearest double to T / |x| is no
-            // less than T / |x| itself (no double lies between the two), and
-            // x * g, a product of two floats, is exact in double. For T below
-            // 0 the test always holds, for x infinite the target is 0 and g
-            // above 0 passes, and for x 0 or NaN the target is infinite or
-            // NaN and lies below no g.
-            const __m512d target = Abs(_mm512_div_pd(threshold, x));
+            // The attack's first test, |x * g| >= T, is left out, as the SSE2
+            // kernel leaves it out (its comment gives the argument). Lanes
+            // whose band value is 0 (lanes 6 and 7 among them) divide by
+            // nothing and take the target 1, which lies below no gain; the
+            // blend is rounded to float only where the gain moves.
+            const __mmask8 nonzero = _mm512_cmp_pd_mask(x, _mm512_setzero_pd(), _CMP_NEQ_UQ);
+            const __m512d target = Abs(_mm512_mask_div_pd(_mm512_set1_pd(1.0), nonzero, threshold, x));
             const __mmask8 lower = _mm512_cmp_pd_mask(target, gd, _CMP_LT_OQ);
-            const __m256 blended =
-                _mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(keep, gd), _mm512_mul_pd(blend, target)));
-            // Lanes 6 and 7 hold no band: whatever they take is never stored or read.
-            bandGain = _mm256_mask_mov_ps(released, lower, blended);
+            bandGain = _mm512_mask_cvtpd_ps(released, lower,
+                                            _mm512_add_pd(_mm512_mul_pd(keep, gd), _mm512_mul_pd(blend, target)));
             const __m512d mixed = _mm512_add_pd(_mm512_mul_pd(ratioMix, _mm512_cvtps_pd(bandGain)), dryPart);
             const __m512d compressed = _mm512_mul_pd(_mm512_mul_pd(mixed, x), outputGain);
-            x = _mm512_mask_mov_pd(compressed, kRoundedLanes, _mm512_cvtps_pd(_mm512_cvtpd_ps(compressed)));
+            x = _mm512_mask_mov_pd(compressed, kRoundedLanes,
+                                   _mm512_cvtps_pd(_mm512_maskz_cvtpd_ps(kRoundedLanes, compressed)));
         }
         return x;
     };
@@ -139,7 +135,7 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
     // them depends on one pair alone and runs eight pairs to a register. The
     // band stage of group k is interleaved with the limiters of group k - 1,
     // so that the two chains overlap; each lane still sees the operations of
-    // the two-lane code.
+    // the SSE2 kernel.
     const __m512d width = _mm512_set1_pd(double(c.width));
     const __m512d half = _mm512_set1_pd(kHalf);
     const __m512d limiterThresholds = _mm512_set1_pd(double(c.limiterThreshold));
@@ -147,7 +143,7 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
     alignas(64) __m512d banded[kGroup];   // the band stage's values of the group, pair by pair
     alignas(64) double sums[2 * kGroup];  // left and right sum of each pair of the group before
     alignas(64) float limiterTargets[2 * kGroup];
-    alignas(64) float limited[2 * kGroup];   // the limiter gains each pair ended with
+    alignas(64) float limited[2 * kGroup] = {};   // the limiter gains each pair ended with
 
     // The limiter of pair p of the group before, from its sums and targets.
     const auto limit = [&](int p) KORVAX_ALWAYS_INLINE {
@@ -157,20 +153,20 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
         const __m128 released = _mm_min_ps(_mm_add_ps(limiterGain, limiterStep), _mm_set1_ps(kOne));
         const __mmask8 reached =
             _mm_cmp_pd_mask(Abs(_mm_mul_pd(y, _mm_cvtps_pd(released))), limiterThreshold, _CMP_GE_OQ);
-        const __m128 target = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(limiterTargets + 2 * p)));
+        const __m128 target = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(limiterTargets + 2 * p)));
         limiterGain = _mm_mask_mov_ps(released, reached, target);
-        _mm_store_sd(reinterpret_cast<double*>(limited + 2 * p), _mm_castps_pd(limiterGain));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(limited + 2 * p), _mm_castps_si128(limiterGain));
     };
 
     // The outputs of the group before, `pairs` of them, once its limiters have run.
-    const auto emit = [&](OutputPair* to, int pairs) KORVAX_ALWAYS_INLINE {
+    const auto emit = [&](float* to, int pairs) KORVAX_ALWAYS_INLINE {
         for (int h = 0; h < 2; ++h) {   // four pairs at a time
             const __m512d gd = _mm512_cvtps_pd(_mm256_load_ps(limited + 8 * h));
             const __m512d y = _mm512_load_pd(sums + 8 * h);
             const __m256 o = _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_mul_pd(y, gd), outputScale));
             const int these = pairs - 4 * h;
             const __mmask8 floats = these >= 4 ? 0xFF : these <= 0 ? 0 : __mmask8((1u << (2 * these)) - 1);
-            _mm256_mask_storeu_ps(reinterpret_cast<float*>(to + 4 * h), floats, o);
+            _mm256_mask_storeu_ps(to + 8 * h, floats, o);
         }
     };
 
@@ -197,7 +193,7 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
         const __m512d highR = _mm512_shuffle_f64x2(v15a, v15b, _MM_SHUFFLE(3, 1, 3, 1));
         const __m512d midR = _mm512_shuffle_f64x2(v37a, v37b, _MM_SHUFFLE(2, 0, 2, 0));
 
-        // The sums, as ProcessPairsBounded forms them: S and the copy of D that
+        // The sums, as the SSE2 kernel forms them: S and the copy of D that
         // enters right rounded to float, left rounded to float, right in double.
         const __m512d sum = RoundToFloat(_mm512_add_pd(lowL, lowR));
         const __m512d side = _mm512_mul_pd(_mm512_sub_pd(lowL, lowR), width);
@@ -205,8 +201,13 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
             _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(_mm512_add_pd(sum, side), half), highL), midL));
         const __m512d right = _mm512_add_pd(
             _mm512_add_pd(_mm512_mul_pd(_mm512_sub_pd(sum, RoundToFloat(side)), half), highR), midR);
-        const __m256 targetL = _mm512_cvtpd_ps(Abs(_mm512_div_pd(limiterThresholds, left)));
-        const __m256 targetR = _mm512_cvtpd_ps(Abs(_mm512_div_pd(limiterThresholds, right)));
+        // The limiter divides only where |y| >= L (where |y g| >= L can hold;
+        // y 0 or NaN never): there |L / y| lies within 0 .. 1, and elsewhere
+        // the target is 0 and never taken.
+        const __mmask8 reachL = _mm512_cmp_pd_mask(Abs(left), limiterThresholds, _CMP_GE_OQ);
+        const __mmask8 reachR = _mm512_cmp_pd_mask(Abs(right), limiterThresholds, _CMP_GE_OQ);
+        const __m256 targetL = _mm512_cvtpd_ps(Abs(_mm512_maskz_div_pd(reachL, limiterThresholds, left)));
+        const __m256 targetR = _mm512_cvtpd_ps(Abs(_mm512_maskz_div_pd(reachR, limiterThresholds, right)));
 
         // Left and right of each pair side by side.
         _mm512_store_pd(sums, _mm512_permutex2var_pd(left, _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11), right));
@@ -223,30 +224,29 @@ void ProcessPairsBoundedAvx512(const DynamicsCoefficients& c, GainStates& gains,
         const int pairs = count - start < kGroup ? int(count - start) : kGroup;
         if (pairs == kGroup && before == kGroup) {
             for (int p = 0; p < kGroup; ++p) {
-                banded[p] = bandStage(bands[start + p]);
+                banded[p] = bandStage(bands + 6 * (start + p));
                 limit(p);
             }
         } else {
             for (int p = 0; p < pairs; ++p)
-                banded[p] = bandStage(bands[start + p]);
+                banded[p] = bandStage(bands + 6 * (start + p));
             for (int p = 0; p < before; ++p)
                 limit(p);
         }
         for (int p = pairs; p < kGroup; ++p)
             banded[p] = _mm512_setzero_pd();
         if (before > 0)
-            emit(out + start - kGroup, before);
+            emit(out + 2 * (start - kGroup), before);
         gather();
         before = pairs;
     }
     for (int p = 0; p < before; ++p)
         limit(p);
     if (before > 0)
-        emit(out + (count - before), before);
+        emit(out + 2 * (count - before), before);
     _mm256_mask_storeu_ps(g, kBandLanes, bandGain);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(g + 6), _mm_castps_si128(limiterGain));
 }
 
-} // namespace korvax::dyn
-
-#endif
+} // namespace avx512
+} // namespace korvax
