@@ -61,6 +61,7 @@ constexpr std::int32_t kRate = 48000;
 constexpr double kPeriod64Us = 64.0 * 1e6 / 48000.0;    // 1333.3 us
 constexpr double kWorstCallTargetUs = 0.25 * kPeriod64Us;
 constexpr double kSustainedTargetNs = 72.0;
+constexpr double kMetersRatioTarget = 1.02;   // the gain meters add at most 2%
 constexpr double kFftRatioTarget = 2.5;
 constexpr std::size_t kMachineSizeTarget = std::size_t{1} << 20;
 constexpr std::int32_t kModeBoth = kModeInput | kModeOutput;
@@ -380,6 +381,43 @@ void SustainedBench(benchmark::State& state, Isa isa)
     state.SetLabel("256-pair calls, default settings");
 }
 
+// The gain meters' cost, as the LV2 plug-in and korvax keep them: two engines
+// in the same state take the same 256-pair calls in turn, one with the meters on
+// and taken after every call. The iteration time is the metered call's; the
+// ratio, metered over plain, is what the meters add.
+void MetersBench(benchmark::State& state, Isa isa)
+{
+    const ScopedIsa tier(isa);
+    constexpr std::int32_t kCallPairs = 256;
+    Engine plain;
+    Engine metered;
+    SwitchMeters(*metered.fresh.state, true);
+    const std::vector<float> noise = Noise(2 * 65536, 22, 20000.0f);
+    std::vector<float> a(2 * kCallPairs);
+    std::vector<float> b(2 * kCallPairs);
+    std::size_t offset = 0;
+    double plainSeconds = 0.0;
+    double meteredSeconds = 0.0;
+    for (auto _ : state) {
+        std::memcpy(a.data(), noise.data() + offset, a.size() * sizeof(float));
+        std::memcpy(b.data(), a.data(), a.size() * sizeof(float));
+        offset = (offset + a.size()) % noise.size();
+        const Clock::time_point t0 = Clock::now();
+        ProcessStereo(*plain.fresh.state, plain.working, &kRate, a.data(), kCallPairs, kModeBoth);
+        const Clock::time_point t1 = Clock::now();
+        ProcessStereo(*metered.fresh.state, metered.working, &kRate, b.data(), kCallPairs, kModeBoth);
+        benchmark::DoNotOptimize(TakeMeters(*metered.fresh.state));
+        const Clock::time_point t2 = Clock::now();
+        benchmark::DoNotOptimize(a.data());
+        benchmark::DoNotOptimize(b.data());
+        plainSeconds += std::chrono::duration<double>(t1 - t0).count();
+        meteredSeconds += std::chrono::duration<double>(t2 - t1).count();
+        state.SetIterationTime(std::chrono::duration<double>(t2 - t1).count());
+    }
+    state.counters["ratio"] = plainSeconds > 0.0 ? meteredSeconds / plainSeconds : 0.0;
+    state.SetLabel("256-pair calls, meters on and taken every call, against off");
+}
+
 // Times one processing call: wall clock as the iteration time, the thread's
 // processor time summed in `processorSeconds`.
 void TimeCall(benchmark::State& state, EngineState& engine, const WorkingParameters& working, float* buffer,
@@ -588,6 +626,7 @@ void PrintTargets(const TargetReporter& r, const std::vector<Isa>& tiers)
         {"band masks of a completion", "BandMasks", Row::kMicroseconds, 0.0, ""},
         {"dynamics stage, per pair", "Dynamics", Row::kNsPerPair, 0.0, ""},
         {"sustained ProcessStereo, per pair", "Sustained", Row::kNsPerPair, kSustainedTargetNs, "<= 72 ns"},
+        {"  with the gain meters, x without", "Meters", Row::kRatio, kMetersRatioTarget, "x <= 1.02"},
         {"worst 64-pair call", "WorstCall", Row::kCallTime, kWorstCallTargetUs, "<= 333 us"},
         {"  the first after InitialiseEngine", "FirstCompletion", Row::kCallTime, kWorstCallTargetUs,
          "<= 333 us"},
@@ -674,6 +713,9 @@ void RegisterAll(const std::vector<Isa>& tiers)
             ->Unit(benchmark::kMicrosecond);
         benchmark::RegisterBenchmark(("Dynamics" + tier).c_str(), DynamicsBench, isa)->Unit(benchmark::kMicrosecond);
         benchmark::RegisterBenchmark(("Sustained" + tier).c_str(), SustainedBench, isa)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("Meters" + tier).c_str(), MetersBench, isa)
+            ->UseManualTime()
             ->Unit(benchmark::kMicrosecond);
         benchmark::RegisterBenchmark(("WorstCall" + tier).c_str(), WorstCallBench, isa, false)
             ->UseManualTime()

@@ -303,7 +303,10 @@ std::int32_t CrossFade(const float* const (&fromA)[6], const float* const (&from
 // initialises the machine.
 void ResetEngine(EngineState& state) noexcept
 {
+    const bool metersOn = state.metersOn;
     std::memset(static_cast<void*>(&state), 0, sizeof state);   // every buffer float 0.0, no mask gains
+    state.metersOn = metersOn;
+    ClearGainMeters(state.meters);
     ResetGainStates(state.gains);
     state.silenceTail = 0;
     state.blockAPosition = 0;
@@ -314,6 +317,19 @@ void ResetEngine(EngineState& state) noexcept
     state.forwardSwept[kPipelineA] = 0;
     state.forwardSwept[kPipelineB] = 0;
     state.callCache.valid = false;
+}
+
+void SwitchMeters(EngineState& state, bool on) noexcept
+{
+    state.metersOn = on;
+    ClearGainMeters(state.meters);
+}
+
+GainMeters TakeMeters(EngineState& state) noexcept
+{
+    const GainMeters taken = state.meters;
+    ClearGainMeters(state.meters);
+    return taken;
 }
 
 bool ProcessStereo(EngineState& state, const WorkingParameters& working, const std::int32_t* sampleRate,
@@ -381,7 +397,7 @@ bool ProcessStereo(EngineState& state, const WorkingParameters& working, const s
                 ++i;
             }
         }
-        ProcessDynamicsPairs(coefficients, state.gains, bands, out, run);
+        ProcessDynamicsPairs(coefficients, state.gains, bands, out, run, state.metersOn ? &state.meters : nullptr);
         for (std::int32_t i = 0; i < run; ++i) {
             first[2 * i] = out[i].left;
             first[2 * i + 1] = out[i].right;

@@ -78,12 +78,25 @@ struct EngineState {
     // samples gathered so far (0 .. kForwardSweepSteps).
     std::int32_t forwardSwept[2];
     CallCache callCache;
+    // The gain meters, kept only while switched on (SwitchMeters): nothing the
+    // machine computes reads them.
+    bool metersOn;
+    GainMeters meters;
 };
 static_assert(std::is_trivially_copyable_v<EngineState>);
 
 // Engine reset: gains 0.1, tail 0, positions 0 and 8192, every buffer float 0.0,
-// no mask gains.
+// no mask gains, the meters cleared (whether they are on stays as it was).
 void ResetEngine(EngineState& state) noexcept;
+
+// Switches the gain meters on or off; either way they start cleared. While on,
+// every pair through the dynamics stage enters them.
+void SwitchMeters(EngineState& state, bool on) noexcept;
+
+// The meters since they were last taken (or cleared), which clears them. A
+// pair count of 0 means no pair went through the dynamics stage since (with
+// the meters off, always).
+GainMeters TakeMeters(EngineState& state) noexcept;
 
 // Processes 2 * pairCount interleaved floats in place. sampleRate points to the
 // host's sample rate field (Hz); it is read only when both mode bits are set.

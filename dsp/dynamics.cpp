@@ -229,12 +229,15 @@ OutputPair PlainPair(const DynamicsCoefficients& c, float* g, const float* x) no
 namespace plain {
 
 void DynamicsPairs(const DynamicsCoefficients& c, float* gains, const float* bands, float* out,
-                   std::int32_t count) noexcept
+                   std::int32_t count, float* lowest) noexcept
 {
     for (std::int32_t i = 0; i < count; ++i) {
         const OutputPair o = PlainPair(c, gains, bands + kBandValueCount * i);
         out[2 * i] = o.left;
         out[2 * i + 1] = o.right;
+        if (lowest != nullptr)
+            for (int k = 0; k < kGainStateCount; ++k)
+                lowest[k] = gains[k] < lowest[k] ? gains[k] : lowest[k];
     }
 }
 
@@ -249,18 +252,27 @@ OutputPair ProcessDynamicsPlain(const DynamicsCoefficients& c, GainStates& gains
 static_assert(sizeof(BandValues) == kBandValueCount * sizeof(float) && sizeof(OutputPair) == 2 * sizeof(float) &&
               sizeof(GainStates) == kGainStateCount * sizeof(float));
 
+void ClearGainMeters(GainMeters& meters) noexcept
+{
+    meters.lowest.fill(1.0f);
+    meters.pairs = 0;
+}
+
 void ProcessDynamicsPairs(const DynamicsCoefficients& c, GainStates& gains, const BandValues* bands,
-                          OutputPair* out, std::int32_t count) noexcept
+                          OutputPair* out, std::int32_t count, GainMeters* meters) noexcept
 {
     if (count <= 0)
         return;
     float* const g = &gains[0].gain;
     const float* const x = bands[0].data();
     float* const o = &out[0].left;
+    float* const lowest = meters != nullptr ? meters->lowest.data() : nullptr;
     if (BoundedCase(c, gains))
-        ActiveKernels().dynamics(c, g, x, o, count);
+        ActiveKernels().dynamics(c, g, x, o, count, lowest);
     else
-        plain::DynamicsPairs(c, g, x, o, count);
+        plain::DynamicsPairs(c, g, x, o, count, lowest);
+    if (meters != nullptr)
+        meters->pairs += count;
 }
 
 OutputPair ProcessDynamics(const DynamicsCoefficients& c, GainStates& gains, const BandValues& bands) noexcept

@@ -42,12 +42,22 @@ DynamicsCoefficients PrepareDynamics(const WorkingParameters& working) noexcept;
 // One sample pair: returns the output pair in the host's scale and updates the gains.
 OutputPair ProcessDynamics(const DynamicsCoefficients& c, GainStates& gains, const BandValues& bands) noexcept;
 
+// The gain meters: per gain state, the smallest value it held after any pair
+// since the meters were last cleared (1.0 when cleared: no reduction), and how
+// many pairs that covers. Reading them changes nothing the machine computes.
+struct GainMeters {
+    std::array<float, kGainStateCount> lowest;
+    std::int64_t pairs;
+};
+void ClearGainMeters(GainMeters& meters) noexcept;
+
 // ProcessDynamics for `count` consecutive pairs: out[i] for bands[i], the gains
 // carried from pair to pair. The same results as that many calls. Runs the
 // chosen tier's kernel (dsp/kernels.h) for coefficients and gains in their
-// usual ranges, which every setting gives, and the plain code otherwise.
+// usual ranges, which every setting gives, and the plain code otherwise. With
+// `meters` not null the pairs also enter the meters.
 void ProcessDynamicsPairs(const DynamicsCoefficients& c, GainStates& gains, const BandValues* bands,
-                          OutputPair* out, std::int32_t count) noexcept;
+                          OutputPair* out, std::int32_t count, GainMeters* meters = nullptr) noexcept;
 
 // The plain code for one pair, one channel at a time, whatever tier is chosen:
 // the reference every tier's kernel matches bit for bit.

@@ -100,8 +100,11 @@ namespace dyn {
 // bands[6i], two outputs to out[2i], the eight gain states in gains[0 .. 7]
 // carried from pair to pair. Only for coefficients and gains in their usual
 // ranges (BoundedCase in dsp/dynamics.cpp); the plain tier takes any.
+// With `lowest` not null, lowest[0 .. 7] also takes, per gain state, the
+// smallest value it held after any of the pairs (the meters); with it null the
+// kernel does exactly the work it does without meters.
 using PairsFunction = void(const DynamicsCoefficients& c, float* gains, const float* bands, float* out,
-                            std::int32_t count) noexcept;
+                            std::int32_t count, float* lowest) noexcept;
 
 } // namespace dyn
 

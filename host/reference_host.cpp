@@ -79,6 +79,9 @@ std::shared_ptr<Library> Library::Open(const std::string& path, std::string& err
     library->path_ = path;
     library->getInfo_ = reinterpret_cast<const MachineDescription* (*)()>(FindSymbol(handle, "GetInfo"));
     library->createMachine_ = reinterpret_cast<void* (*)()>(FindSymbol(handle, "CreateMachine"));
+    library->switchMeters_ =
+        reinterpret_cast<void (*)(void*, std::int32_t)>(FindSymbol(handle, "KorvaxSwitchMeters"));
+    library->takeMeters_ = reinterpret_cast<std::int64_t (*)(void*, float*)>(FindSymbol(handle, "KorvaxTakeMeters"));
     if (library->getInfo_ == nullptr || library->createMachine_ == nullptr) {
         error = "'" + path + "' is not a machine library: GetInfo or CreateMachine is missing";
         return nullptr;
@@ -379,6 +382,21 @@ void* Machine::Destroy(std::int32_t flags)
     if (flags & 1)
         object_ = nullptr;
     return result;
+}
+
+bool Machine::SwitchMeters(bool on)
+{
+    if (!library_ || !library_->HasMeters() || object_ == nullptr)
+        return false;
+    library_->switchMeters_(object_, on ? 1 : 0);
+    return true;
+}
+
+std::int64_t Machine::TakeMeters(float (&lowest)[8])
+{
+    if (!library_ || !library_->HasMeters() || object_ == nullptr)
+        return -1;
+    return library_->takeMeters_(object_, lowest);
 }
 
 void Machine::SetExtraInputs(std::vector<const float*> sources)

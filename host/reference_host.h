@@ -103,6 +103,9 @@ public:
 
     const MachineDescription* Info() const { return getInfo_(); }
     void* CreateMachineObject() const { return createMachine_(); }
+    // Whether the library has the gain meters of the Linux build
+    // (KorvaxSwitchMeters, KorvaxTakeMeters); the host's DLL has none.
+    bool HasMeters() const { return switchMeters_ != nullptr && takeMeters_ != nullptr; }
     const std::string& Path() const { return path_; }
 
     // The path of the machine library this project builds, as configured.
@@ -113,6 +116,9 @@ private:
     void* handle_ = nullptr;
     const MachineDescription* (*getInfo_)() = nullptr;
     void* (*createMachine_)() = nullptr;
+    void (*switchMeters_)(void* machine, std::int32_t on) = nullptr;
+    std::int64_t (*takeMeters_)(void* machine, float* lowest) = nullptr;
+    friend class Machine;
     std::string path_;
 };
 
@@ -166,6 +172,15 @@ public:
     const char* Describe(std::int32_t index, std::int32_t value);
     // Slot 0; after flag bit 0 the object is gone and this host forgets it.
     void* Destroy(std::int32_t flags);
+
+    // The gain meters, where the library has them (Library::HasMeters): on or
+    // off (false when it has none), and the meters since they were last taken,
+    // per gain state (low L, low R, mid L, mid R, high L, high R, limiter L,
+    // limiter R) the smallest gain it held, 1.0 for none. TakeMeters returns the
+    // pairs covered, or -1 without meters. Neither changes what the machine
+    // computes; call them between processing calls.
+    bool SwitchMeters(bool on);
+    std::int64_t TakeMeters(float (&lowest)[8]);
 
     // Further interleaved stereo sources the mixer sums into the buffer before
     // processing (each must hold 2 * count floats at each Process call).

@@ -92,6 +92,9 @@ struct Plugin {
     float* outLeft = nullptr;
     float* outRight = nullptr;
     float* latency = nullptr;
+    std::array<float*, kGainMeterCount> gainMeters{};
+    std::array<float*, kPeakMeterCount> peakMeters{};
+    bool metered = false;      // the machine library keeps gain meters
 
     // The step each parameter port selects, worked out again only when the
     // port's value changes (its bits, so that any NaN counts as a change).
@@ -116,6 +119,24 @@ struct Plugin {
     std::vector<float> history;       // kHistoryFrames interleaved input pairs, a ring
     std::uint32_t historyPosition = 0;
 };
+
+// A gain or level as a meter reading: dB held within the floor and `ceiling`
+// (a silent or fully reduced signal reads the floor).
+float MeterDb(float linear, float ceiling)
+{
+    const float db = linear > 0.0f ? 20.0f * std::log10(linear) : kMeterFloorDb;
+    return std::clamp(db, kMeterFloorDb, ceiling);
+}
+
+// The largest magnitude among `count` samples `stride` apart, from `peak` on.
+float Peak(const float* samples, std::uint32_t count, std::uint32_t stride, float peak)
+{
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const float magnitude = std::fabs(samples[std::size_t(i) * stride]);
+        peak = magnitude > peak ? magnitude : peak;   // NaN leaves the peak as it is
+    }
+    return peak;
+}
 
 // The step a parameter port selects: the step whose value in the parameter's
 // unit is nearest the port's value (beyond the range, its end); NaN, or a port
@@ -323,6 +344,9 @@ LV2_Handle Instantiate(const LV2_Descriptor*, double sampleRate, const char* bun
             return nullptr;
         }
         self->machine->Events().clear();
+        // The meters read the machine's own gain followers; a machine library
+        // without them leaves the gain meters at 0 dB.
+        self->metered = self->machine->SwitchMeters(true);
         ForgetPortSteps(*self);
         self->fadeFrames = static_cast<std::uint32_t>(std::max(1L, std::lround(sampleRate * kCrossFadeSeconds)));
         self->fadeStep = 1.0 / double(self->fadeFrames);
@@ -353,7 +377,12 @@ void ConnectPort(LV2_Handle handle, std::uint32_t port, void* data)
     case kOutRightPort: self.outRight = static_cast<float*>(data); break;
     case kLatencyPort: self.latency = static_cast<float*>(data); break;
     case kEnabledPort: self.enabledPort = static_cast<const float*>(data); break;
-    default: break;
+    default:
+        if (port >= kFirstGainMeterPort && port < kFirstGainMeterPort + kGainMeterCount)
+            self.gainMeters[port - kFirstGainMeterPort] = static_cast<float*>(data);
+        else if (port >= kFirstPeakMeterPort && port < kFirstPeakMeterPort + kPeakMeterCount)
+            self.peakMeters[port - kFirstPeakMeterPort] = static_cast<float*>(data);
+        break;
     }
 }
 
@@ -399,6 +428,12 @@ void Run(LV2_Handle handle, std::uint32_t frames)
         for (float* out : {self.outLeft, self.outRight})
             if (out != nullptr)
                 std::fill(out, out + frames, 0.0f);
+        for (float* meter : self.gainMeters)
+            if (meter != nullptr)
+                *meter = 0.0f;
+        for (float* meter : self.peakMeters)
+            if (meter != nullptr)
+                *meter = kMeterFloorDb;
         return;
     }
     // The plug-in's own arithmetic (scaling, the bypass fade) runs in the
@@ -414,6 +449,11 @@ void Run(LV2_Handle handle, std::uint32_t frames)
         self.snapFade = false;
     }
 
+    // The meters hold over the whole run: the lowest gain of each follower, the
+    // largest input and output sample of each channel.
+    float lowest[kGainMeterCount];
+    std::fill(std::begin(lowest), std::end(lowest), 1.0f);
+    float peaks[kPeakMeterCount] = {};
     for (std::uint32_t done = 0; done < frames;) {
         const std::uint32_t count = std::min(kChunkFrames, frames - done);
         // Every input frame of the chunk is read before any output frame is
@@ -421,9 +461,26 @@ void Run(LV2_Handle handle, std::uint32_t frames)
         TakeInput(self, done, count);
         const float* const dry = DelayedInput(self, count, delay, self.fadePosition != 0 || target != 0);
         self.machine->Process(self.pairs.data(), static_cast<std::int32_t>(count), host::kModeInputOutput);
+        if (self.metered) {
+            float taken[kGainMeterCount];
+            if (self.machine->TakeMeters(taken) > 0)
+                for (int k = 0; k < kGainMeterCount; ++k)
+                    lowest[k] = std::min(lowest[k], taken[k]);
+        }
+        for (std::uint32_t channel = 0; channel < 2; ++channel)
+            peaks[channel] = Peak(self.raw.data() + channel, count, 2, peaks[channel]);
         WriteOutput(self, done, count, target, dry);
+        for (std::uint32_t channel = 0; channel < 2; ++channel)
+            if (const float* out = channel == 0 ? self.outLeft : self.outRight)
+                peaks[2 + channel] = Peak(out + done, count, 1, peaks[2 + channel]);
         done += count;
     }
+    for (int k = 0; k < kGainMeterCount; ++k)
+        if (self.gainMeters[k] != nullptr)
+            *self.gainMeters[k] = MeterDb(lowest[k], 0.0f);
+    for (int k = 0; k < kPeakMeterCount; ++k)
+        if (self.peakMeters[k] != nullptr)
+            *self.peakMeters[k] = MeterDb(peaks[k], kPeakMeterCeilingDb);
     if (frames > 0)
         self.processed = true;
 }

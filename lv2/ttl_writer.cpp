@@ -275,6 +275,21 @@ void SwitchPort(std::ostream& out, std::uint32_t index, const char* symbol, cons
             << "\t\tlv2:scalePoint [ rdfs:label \"off\" ; rdf:value 0 ] , [ rdfs:label \"on\" ; rdf:value 1 ]\n";
 }
 
+// A meter: an output control in dB that every run sets, which hosts draw as a
+// meter from its range.
+void MeterPort(std::ostream& out, std::uint32_t index, const std::string& symbol, const std::string& name,
+               const std::string& comment, float maximumDb)
+{
+    out << "\t\ta lv2:OutputPort , lv2:ControlPort ;\n"
+        << "\t\tlv2:index " << index << " ;\n"
+        << "\t\tlv2:symbol " << Quoted(symbol) << " ;\n"
+        << "\t\tlv2:name " << Quoted(name) << " ;\n"
+        << "\t\trdfs:comment " << Quoted(comment) << " ;\n"
+        << "\t\tlv2:minimum " << int(kMeterFloorDb) << " ;\n"
+        << "\t\tlv2:maximum " << int(maximumDb) << " ;\n"
+        << "\t\tunits:unit units:db\n";
+}
+
 void AudioPort(std::ostream& out, std::uint32_t index, bool input, const char* channel, const std::string& group)
 {
     const std::string side = channel[0] == 'l' ? "Left" : "Right";
@@ -364,6 +379,29 @@ std::string PluginDescription(const Bundle& bundle)
                "Off: the input passes unchanged, delayed by the same latency, while the machine keeps running; "
                "switching fades over " + fadeMs + " ms",
                1, "lv2:enabled", false);
+    const std::string floor = std::to_string(int(kMeterFloorDb));
+    const char* const followers[] = {"low", "mid", "high", "limiter"};
+    const char* const followerNames[] = {"Low band", "Mid band", "High band", "Limiter"};
+    for (int meter = 0; meter < kGainMeterCount; ++meter) {
+        const bool left = meter % 2 == 0;
+        out << "\t] , [\n";
+        MeterPort(out, kFirstGainMeterPort + meter,
+                  std::string("gain_") + followers[meter / 2] + (left ? "_l" : "_r"),
+                  std::string(followerNames[meter / 2]) + " gain " + (left ? "L" : "R"),
+                  std::string("The ") + (meter / 2 == 3 ? "limiter's" : "band's") + " gain on the " +
+                      (left ? "left" : "right") + " channel at its lowest during the block, in dB: 0 = no "
+                      "reduction, down to " + floor,
+                  0.0f);
+    }
+    const char* const peaks[] = {"peak_in_l", "peak_in_r", "peak_out_l", "peak_out_r"};
+    const char* const peakNames[] = {"Input peak L", "Input peak R", "Output peak L", "Output peak R"};
+    for (int meter = 0; meter < kPeakMeterCount; ++meter) {
+        out << "\t] , [\n";
+        MeterPort(out, kFirstPeakMeterPort + meter, peaks[meter], peakNames[meter],
+                  "The largest sample magnitude during the block, in dBFS, held within " + floor + " and +" +
+                      std::to_string(int(kPeakMeterCeilingDb)),
+                  kPeakMeterCeilingDb);
+    }
     out << "\t] .\n";
     return out.str();
 }

@@ -167,6 +167,7 @@ MultibandMachine::MultibandMachine() noexcept
     parameterBytes = block.values;
     attributeBytes = block.attribute;
     working = ConstructionParameters();
+    engine.metersOn = false;
     ResetEngine(engine);
 }
 

@@ -78,12 +78,12 @@ inline __m512d BandLanesOf(float low, float mid, float high) noexcept
                           0.0);
 }
 
-} // namespace
-
-namespace avx512 {
-
-void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, float* out,
-                   std::int32_t count) noexcept
+// The run of pairs; with kMeters also the smallest gain of each follower after
+// any pair, into lowest[0 .. 7] (compiled apart, so that the run without meters
+// does the same work as before they existed).
+template <bool kMeters>
+void Pairs(const DynamicsCoefficients& c, float* g, const float* bands, float* out, std::int32_t count,
+           float* lowest) noexcept
 {
     const BandCoefficients* const b = c.band;
     const __m512d threshold = BandLanesOf(b[0].threshold, b[1].threshold, b[2].threshold);
@@ -101,6 +101,12 @@ void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, 
 
     __m256 bandGain = _mm256_maskz_loadu_ps(kBandLanes, g);
     __m128 limiterGain = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(g + 6)));
+    __m256 bandLowest = _mm256_setzero_ps();   // the meters
+    __m128 limiterLowest = _mm_setzero_ps();
+    if constexpr (kMeters) {
+        bandLowest = _mm256_maskz_loadu_ps(kBandLanes, lowest);
+        limiterLowest = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lowest + 6)));
+    }
 
     // The band stage of one pair: its six values after the compressors.
     const auto bandStage = [&](const float* values) KORVAX_ALWAYS_INLINE {
@@ -125,6 +131,8 @@ void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, 
             x = _mm512_mask_mov_pd(compressed, kRoundedLanes,
                                    _mm512_cvtps_pd(_mm512_maskz_cvtpd_ps(kRoundedLanes, compressed)));
         }
+        if constexpr (kMeters)
+            bandLowest = _mm256_min_ps(bandLowest, bandGain);
         return x;
     };
 
@@ -155,6 +163,8 @@ void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, 
             _mm_cmp_pd_mask(Abs(_mm_mul_pd(y, _mm_cvtps_pd(released))), limiterThreshold, _CMP_GE_OQ);
         const __m128 target = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(limiterTargets + 2 * p)));
         limiterGain = _mm_mask_mov_ps(released, reached, target);
+        if constexpr (kMeters)
+            limiterLowest = _mm_min_ps(limiterLowest, limiterGain);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(limited + 2 * p), _mm_castps_si128(limiterGain));
     };
 
@@ -246,6 +256,23 @@ void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, 
         emit(out + 2 * (count - before), before);
     _mm256_mask_storeu_ps(g, kBandLanes, bandGain);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(g + 6), _mm_castps_si128(limiterGain));
+    if constexpr (kMeters) {
+        _mm256_mask_storeu_ps(lowest, kBandLanes, bandLowest);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(lowest + 6), _mm_castps_si128(limiterLowest));
+    }
+}
+
+} // namespace
+
+namespace avx512 {
+
+void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, float* out, std::int32_t count,
+                   float* lowest) noexcept
+{
+    if (lowest != nullptr)
+        Pairs<true>(c, g, bands, out, count, lowest);
+    else
+        Pairs<false>(c, g, bands, out, count, nullptr);
 }
 
 } // namespace avx512

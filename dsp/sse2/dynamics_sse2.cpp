@@ -156,12 +156,12 @@ inline __m128 Limit(const StageLanes& l, __m128 step, __m128 gain, __m128d y) no
     return SelectPs(FloatMask(reached), target, released);
 }
 
-} // namespace
-
-namespace sse2 {
-
-void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, float* out,
-                   std::int32_t count) noexcept
+// The run of pairs; with kMeters also the smallest gain of each follower after
+// any pair, into lowest[0 .. 7] (compiled apart, so that the run without meters
+// does the same work as before they existed).
+template <bool kMeters>
+void Pairs(const DynamicsCoefficients& c, float* g, const float* bands, float* out, std::int32_t count,
+           float* lowest) noexcept
 {
     const StageLanes l = MakeLanes(c);
     const __m128 steps[3] = {_mm_set1_ps(c.band[0].releaseStep), _mm_set1_ps(c.band[1].releaseStep),
@@ -179,6 +179,12 @@ void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, 
     __m128 midGain = loadGains(g + 2);
     __m128 highGain = loadGains(g + 4);
     __m128 limiterGain = loadGains(g + 6);
+    __m128 lowest01 = _mm_setzero_ps();   // the meters: low and mid gains, then high and limiter
+    __m128 lowest23 = _mm_setzero_ps();
+    if constexpr (kMeters) {
+        lowest01 = _mm_loadu_ps(lowest);
+        lowest23 = _mm_loadu_ps(lowest + 4);
+    }
 
     // The band stage of one pair: low, mid and high after the compressors.
     struct Banded {
@@ -198,6 +204,11 @@ void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, 
             // Mid: left double, right rounded; high: left rounded, right double.
             v.mid = _mm_move_sd(RoundToFloatPd(_mm_unpackhi_pd(mid, mid)), mid);
             v.high = _mm_move_sd(high, RoundToFloatPd(_mm_unpacklo_pd(high, high)));
+        }
+        if constexpr (kMeters) {
+            lowest01 = _mm_min_ps(lowest01, _mm_movelh_ps(lowGain, midGain));
+            // Lanes 0 and 1 the high gains, 2 and 3 the limiter's meters as they are.
+            lowest23 = _mm_min_ps(lowest23, _mm_shuffle_ps(highGain, lowest23, _MM_SHUFFLE(3, 2, 1, 0)));
         }
         return v;
     };
@@ -221,6 +232,8 @@ void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, 
         if (linked)
             limiterGain = LinkPs(limiterGain);
         limiterGain = Limit(l, limiterStep, limiterGain, y);
+        if constexpr (kMeters)
+            lowest23 = _mm_min_ps(lowest23, _mm_shuffle_ps(lowest23, limiterGain, _MM_SHUFFLE(1, 0, 1, 0)));
         const __m128 o = _mm_cvtpd_ps(_mm_mul_pd(_mm_mul_pd(y, _mm_cvtps_pd(limiterGain)), outputScale));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 2 * i), _mm_castps_si128(o));
     }
@@ -231,6 +244,24 @@ void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, 
     storeGains(g + 2, midGain);
     storeGains(g + 4, highGain);
     storeGains(g + 6, limiterGain);
+    if constexpr (kMeters) {
+        _mm_storeu_ps(lowest, lowest01);
+        _mm_storeu_ps(lowest + 4, lowest23);
+    }
 }
+
+} // namespace
+
+namespace sse2 {
+
+void DynamicsPairs(const DynamicsCoefficients& c, float* g, const float* bands, float* out, std::int32_t count,
+                   float* lowest) noexcept
+{
+    if (lowest != nullptr)
+        Pairs<true>(c, g, bands, out, count, lowest);
+    else
+        Pairs<false>(c, g, bands, out, count, nullptr);
+}
+
 } // namespace sse2
 } // namespace korvax

@@ -41,7 +41,7 @@ echo "$listed"
 lv2info "$uri" > "$scratch/info.txt"
 awk '/^\tPresets:/ { exit } { print }' "$scratch/info.txt"
 grep -q "Has latency: *yes, reported by port 22" "$scratch/info.txt"
-[ "$(grep -c '^	Port [0-9]*:' "$scratch/info.txt")" -eq 24 ] || fail "lv2info does not show 24 ports"
+[ "$(grep -c '^	Port [0-9]*:' "$scratch/info.txt")" -eq 36 ] || fail "lv2info does not show 36 ports"
 # The presets: the start values, and one for each preset file.
 awk '/^\tPresets:/ { shown = 1 } shown && /^$/ { exit } shown' "$scratch/info.txt" | tee "$scratch/presets.txt"
 grep -q 'Start values$' "$scratch/presets.txt" || fail "lv2info shows no 'Start values' preset"

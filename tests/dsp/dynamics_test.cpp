@@ -246,6 +246,14 @@ void CompareWithPlainCode()
         for (GainState& g : fast)
             g.gain = gain();
         GainStates plain = fast;
+        // Every other round keeps the gain meters: the outputs and gains must
+        // not change, and the meters must hold the smallest gain of each state
+        // after any pair, as the plain code goes through them.
+        const bool metered = round % 2 == 1;
+        GainMeters meters;
+        ClearGainMeters(meters);
+        std::array<float, kGainStateCount> lowest;
+        lowest.fill(1.0f);
         // Runs through ProcessDynamicsPairs, which carries the gains from pair
         // to pair within a run: mostly 1 .. 40 pairs, now and then up to 150.
         for (int pair = 0; pair < 200;) {
@@ -255,9 +263,11 @@ void CompareWithPlainCode()
             for (BandValues& v : values)
                 v = {band(), band(), band(), band(), band(), band()};
             std::vector<OutputPair> out(run);
-            ProcessDynamicsPairs(c, fast, values.data(), out.data(), run);
+            ProcessDynamicsPairs(c, fast, values.data(), out.data(), run, metered ? &meters : nullptr);
             for (int i = 0; i < run; ++i, ++pair) {
                 const OutputPair b = ProcessDynamicsPlain(c, plain, values[i]);
+                for (int k = 0; k < kGainStateCount; ++k)
+                    lowest[k] = std::min(lowest[k], plain[k].gain);
                 const auto same = [](float x, float y) {
                     return test::FloatBits(x) == test::FloatBits(y) || (std::isnan(x) && std::isnan(y));
                 };
@@ -268,6 +278,12 @@ void CompareWithPlainCode()
             for (int s = 0; s < kGainStateCount; ++s)
                 ASSERT_EQ(test::FloatBits(fast[s].gain), test::FloatBits(plain[s].gain))
                     << "state " << s << ", round " << round << ", pair " << pair;
+            if (metered) {
+                ASSERT_EQ(meters.pairs, pair);
+                for (int s = 0; s < kGainStateCount; ++s)
+                    ASSERT_EQ(test::FloatBits(meters.lowest[s]), test::FloatBits(lowest[s]))
+                        << "meter " << s << ", round " << round << ", pair " << pair;
+            }
         }
     }
     EXPECT_EQ(compared, 400 * 200);

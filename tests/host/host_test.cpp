@@ -5,6 +5,8 @@
 #include <dlfcn.h>
 
 #include <atomic>
+#include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -140,6 +142,66 @@ TEST(ReferenceHost, NoAllocationFailureThrowsIntoTheMachine)
     EXPECT_EQ(machine->MixerBackPointer(), machine->Object());
     std::vector<float> samples(512, 1000.0f);
     EXPECT_TRUE(machine->Process(samples.data(), 256, kModeInputOutput));
+}
+
+} // namespace
+} // namespace korvax::host
+
+namespace korvax::host {
+namespace {
+
+// The Linux library's gain meters through the host: switching them on changes
+// no output bit; each take covers the pairs since the last and clears them;
+// re-initialising keeps them on and clears them.
+TEST(ReferenceHost, GainMetersChangeNothingAndCoverEachStretchOnce)
+{
+    std::string error;
+    auto library = Library::Open(Library::DefaultPath(), error);
+    ASSERT_TRUE(library) << error;
+    ASSERT_TRUE(library->HasMeters());
+    auto metered = Machine::Create(*library, 48000, error);
+    auto plain = Machine::Create(*library, 48000, error);
+    ASSERT_TRUE(metered && plain) << error;
+    metered->Initialise();
+    plain->Initialise();
+    ASSERT_TRUE(metered->SwitchMeters(true));
+
+    // A loud low tone in the left channel only, after some silence.
+    float lowest[8];
+    std::vector<float> a(2 * 512), b(2 * 512);
+    std::int64_t covered = 0;
+    for (int call = 0; call < 200; ++call) {
+        for (int i = 0; i < 512; ++i) {
+            const double t = double(call * 512 + i) / 48000.0;
+            a[2 * i] = call < 20 ? 0.0f : static_cast<float>(30000.0 * std::sin(2 * 3.141592653589793 * 80.0 * t));
+            a[2 * i + 1] = 0.0f;
+        }
+        b = a;
+        metered->Process(a.data(), 512, kModeInputOutput);
+        plain->Process(b.data(), 512, kModeInputOutput);
+        ASSERT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(float))) << "call " << call;
+        if (call % 10 == 9) {
+            const std::int64_t pairs = metered->TakeMeters(lowest);
+            EXPECT_EQ(pairs, 10 * 512);
+            covered += pairs;
+        }
+    }
+    EXPECT_EQ(covered, 200 * 512);
+    // The last stretch: the tone's band and the limiter work on the left only.
+    EXPECT_LT(lowest[0], 0.9f);
+    EXPECT_EQ(lowest[1], 1.0f);
+    EXPECT_EQ(lowest[2], 1.0f);
+    EXPECT_EQ(metered->TakeMeters(lowest), 0);   // taken: cleared
+    for (const float g : lowest)
+        EXPECT_EQ(g, 1.0f);
+
+    metered->Initialise();   // re-initialised: still on, cleared
+    metered->Process(a.data(), 512, kModeInputOutput);
+    EXPECT_EQ(metered->TakeMeters(lowest), 512);
+    EXPECT_LT(lowest[0], 0.11f) << "gains start at 0.1 after initialisation";
+    ASSERT_TRUE(metered->SwitchMeters(false));
+    metered->Process(a.data(), 512, kModeInputOutput);
+    EXPECT_EQ(metered->TakeMeters(lowest), 0);
 }
 
 } // namespace

@@ -87,6 +87,8 @@ PluginInstance::PluginInstance(double sampleRate)
         lilv_instance_connect_port(instance_, port, &controls_[port]);
     }
     lilv_instance_connect_port(instance_, kLatencyPort, &latency_);
+    for (std::uint32_t port = lv2::kFirstGainMeterPort; port < kPortCount; ++port)
+        lilv_instance_connect_port(instance_, port, &controls_[port]);
     lilv_instance_activate(instance_);
 }
 

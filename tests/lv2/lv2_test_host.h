@@ -70,6 +70,8 @@ public:
     // Every parameter port to the value of its step, and the link.
     void Set(const Settings& settings);
     float Latency() const { return latency_; }
+    // A meter port's reading after the last run (dB).
+    float Meter(std::uint32_t port) const { return controls_[port]; }
     // Sets the controls as a lilv host applies the bundle's preset `uri`.
     void ApplyPreset(const std::string& uri);
     LilvInstance* Raw() const { return instance_; }
