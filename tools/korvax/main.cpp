@@ -3,6 +3,7 @@
 // host application does.
 
 #include <charconv>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -17,7 +18,9 @@
 #include "tools/korvax/demo.h"
 #include "tools/korvax/failure.h"
 #include "tools/korvax/interrupt.h"
+#include "dsp/crossover_response.h"
 #include "tools/korvax/machine_session.h"
+#include "tools/korvax/plot.h"
 #include "tools/korvax/render.h"
 #include "tools/korvax/summary.h"
 
@@ -43,6 +46,7 @@ Commands:
   render IN... -o DIR    process many files, several at a time
   params [NAME]          list the parameters, or every step of one of them
   params --save FILE     write a preset file of the values given
+  plot-bands FILE        draw the crossover's three bands at the values given
   demo [OUT]             synthesise a test programme and render it
 
 Options:
@@ -115,6 +119,15 @@ Options:
                     default, so that OUT keeps the machine's exact bits
   --json            print the summary as one JSON object (for a batch: every
                     file and the total)
+  --plot FILE       draw the render (PNG, SVG or PDF by FILE's extension): the
+                    levels in and out, each band's and the limiter's gain
+                    reduction over time, and the three bands' responses at the
+                    settings used. Not for a batch
+  --meters FILE     write the meters of every processing call as CSV: where
+                    the call lies in IN and in OUT, its input and output peaks
+                    (dBFS) and each follower's lowest gain (dB; 0 = no
+                    reduction), left and right. FILE '-' writes standard
+                    output. Not for a batch
   -q, --quiet       no progress bar and no summary
   --machine PATH    the machine library to load
   -h, --help        show this help
@@ -154,6 +167,22 @@ with the start values changed by the --preset, --set and --link options given
 Options:
   --tsv             tab-separated, with a header line (and the descriptions)
   --save FILE       write a preset file
+  --machine PATH    the machine library to load
+  -h, --help        show this help
+)";
+
+const char kPlotBandsHelp[] = R"(Usage: korvax plot-bands FILE [OPTIONS]
+
+Draws the magnitude responses of the crossover's three bands (low, mid, high)
+and their sum, with the two split frequencies marked, at the settings given
+(the start values unless told otherwise) and the sample rate. FILE's extension
+picks PNG, SVG or PDF.
+
+Options:
+  --preset P        start, defaults or a preset FILE, as 'korvax render' takes it
+  --set NAME=VALUE  one parameter, as 'korvax render' takes it (LowSplit,
+                    HighSplit and Steepness shape the bands)
+  --rate HZ         the sample rate, 1000..768000 (default 48000)
   --machine PATH    the machine library to load
   -h, --help        show this help
 )";
@@ -335,6 +364,8 @@ int RenderCommand(const std::vector<std::string>& args)
                                           {"format", 0, true},
                                           {"dither", 0, false},
                                           {"json", 0, false},
+                                          {"plot", 0, true},
+                                          {"meters", 0, true},
                                           {"quiet", 'q', false},
                                           {"machine", 0, true},
                                           {"help", 'h', false}});
@@ -355,8 +386,20 @@ int RenderCommand(const std::vector<std::string>& args)
     }
     if (parsed.Has("jobs") && !folder)
         throw UsageError("render", "--jobs applies to a batch (-o DIR)");
-
     RenderRequest request;
+    if (folder && (parsed.Has("plot") || parsed.Has("meters")))
+        throw UsageError("render", "--plot and --meters apply to one render, not a batch");
+    if (std::optional<std::string> plot = parsed.Last("plot")) {
+        if (PlotFormat(*plot).empty())
+            throw UsageError("render", "--plot '" + *plot + "': the name must end in .png, .svg or .pdf");
+        request.plotPath = *plot;
+    }
+    if (std::optional<std::string> meters = parsed.Last("meters")) {
+        if (meters->empty())
+            throw UsageError("render", "--meters needs a FILE");
+        request.metersPath = *meters;
+    }
+
     request.raw = parsed.Has("raw");
     request.dither = parsed.Has("dither");
     const bool quiet = parsed.Has("quiet");
@@ -383,6 +426,10 @@ int RenderCommand(const std::vector<std::string>& args)
     } else {
         request.inPath = parsed.positional[0];
         request.outPath = parsed.positional[1];
+        if ((request.outPath == "-" && request.metersPath == "-") ||
+            (request.outPath != "-" && (request.outPath == request.plotPath || request.outPath == request.metersPath)) ||
+            (!request.plotPath.empty() && request.plotPath == request.metersPath))
+            throw UsageError("render", "OUT, --plot and --meters need a file each");
         // Before anything is loaded: a bad word here needs no machine to explain.
         ChooseOutputFormat(request.format, request.outPath);
     }
@@ -531,6 +578,46 @@ int ParamsCommand(const std::vector<std::string>& args)
     return 0;
 }
 
+int PlotBandsCommand(const std::vector<std::string>& args)
+{
+    const ParsedArguments parsed = Parse("plot-bands", args,
+                                         {{"set", 0, true},
+                                          {"preset", 0, true},
+                                          {"link", 0, true},
+                                          {"rate", 0, true},
+                                          {"machine", 0, true},
+                                          {"help", 'h', false}});
+    if (parsed.Has("help")) {
+        PrintHelp(kPlotBandsHelp);
+        return 0;
+    }
+    if (parsed.positional.size() != 1)
+        throw UsageError("plot-bands", "plot-bands takes one FILE");
+    const std::string& path = parsed.positional[0];
+    if (PlotFormat(path).empty())
+        throw UsageError("plot-bands", "'" + path + "': the name must end in .png, .svg or .pdf");
+    int rate = 48000;
+    if (std::optional<std::string> text = parsed.Last("rate"))
+        rate = static_cast<int>(ParseWholeNumber("plot-bands", "rate", *text, 1000, 768000, "a sample rate in Hz"));
+
+    const MachineLibrary library(LibraryPath(parsed));
+    std::vector<std::string> presetsUsed;
+    const std::vector<Setting> settings = SettingsOf(library, parsed, presetsUsed);
+    const std::vector<int> values = FinalValues(library.Parameters(), settings);
+    const auto step = [&](int index) { return float(values[static_cast<std::size_t>(index)]); };
+    const CrossoverResponse bands = CrossoverGains(step(1), step(2), step(3), rate);
+
+    PlotLabels labels;
+    labels.title = "Korvax 2: the crossover's three bands";
+    labels.subtitle = "LowSplit " + std::to_string(values[1]) + " (" +
+                      std::to_string(int(std::lround(bands.lowSplitHz))) + " Hz), HighSplit " +
+                      std::to_string(values[2]) + " (" + std::to_string(int(std::lround(bands.highSplitHz))) +
+                      " Hz), Steepness " + std::to_string(values[3]) + "; " + std::to_string(rate) + " Hz";
+    const InterruptScope interrupts;
+    WriteTextFile(path, DrawBandsPlot(PlotFormat(path), labels, bands, rate));
+    return 0;
+}
+
 // Where the demo's two files go: DIR/demo-{in,out}.wav for a folder, else
 // PREFIX-{in,out}.wav.
 std::pair<std::string, std::string> DemoPaths(const std::string& out)
@@ -613,10 +700,11 @@ int Run(const std::vector<std::string>& args)
     if (command == "help") {
         const std::string topic = rest.empty() ? "" : rest[0];
         const std::string renderHelp = RenderHelp();
-        PrintHelp(topic == "render"   ? renderHelp.c_str()
-                  : topic == "params" ? kParamsHelp
-                  : topic == "demo"   ? kDemoHelp
-                                      : mainHelp);
+        PrintHelp(topic == "render"       ? renderHelp.c_str()
+                  : topic == "params"     ? kParamsHelp
+                  : topic == "plot-bands" ? kPlotBandsHelp
+                  : topic == "demo"       ? kDemoHelp
+                                          : mainHelp);
         return 0;
     }
     if (command == "--version" || command == "-V") {
@@ -627,6 +715,8 @@ int Run(const std::vector<std::string>& args)
         return RenderCommand(rest);
     if (command == "params")
         return ParamsCommand(rest);
+    if (command == "plot-bands")
+        return PlotBandsCommand(rest);
     if (command == "demo")
         return DemoCommand(rest);
     throw UsageError("", "unknown command '" + command + "'");

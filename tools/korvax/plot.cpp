@@ -10,8 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
-#include <unistd.h>
+#include <string>
 
 #include "tools/korvax/failure.h"
 
@@ -52,31 +51,39 @@ std::string HertzText(double hz)
     return Number(hz, 0);
 }
 
-// The surface for one file: drawn into a temporary file beside the target (or
-// into memory for PNG) and moved into place when complete, so that a failure
-// leaves no partial picture and an existing one untouched.
+cairo_status_t AppendBytes(void* closure, const unsigned char* data, unsigned int length)
+{
+    try {
+        static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+        return CAIRO_STATUS_SUCCESS;
+    } catch (...) {
+        return CAIRO_STATUS_NO_MEMORY;
+    }
+}
+
+// One picture, drawn into memory: Finish returns the file's bytes.
 class Picture {
 public:
-    Picture(const std::string& path, int width, int height) : path_(path), format_(PlotFormat(path))
+    Picture(const std::string& format, int width, int height) : format_(format)
     {
-        if (format_.empty())
-            throw Failure("'" + path + "': a picture's name must end in .png, .svg or .pdf");
-        const fs::path target(path);
-        temporary_ = (target.parent_path() / ("." + target.filename().string() + ".korvax-" +
-                                              std::to_string(::getpid()))).string();
         if (format_ == "png")
             surface_ = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
         else if (format_ == "svg")
-            surface_ = cairo_svg_surface_create(temporary_.c_str(), width, height);
-        else {
-            surface_ = cairo_pdf_surface_create(temporary_.c_str(), width, height);
+            surface_ = cairo_svg_surface_create_for_stream(AppendBytes, &bytes_, width, height);
+        else if (format_ == "pdf")
+            surface_ = cairo_pdf_surface_create_for_stream(AppendBytes, &bytes_, width, height);
+        else
+            throw Failure("pictures are PNG, SVG or PDF, not '" + format + "'");
+        if (format_ == "pdf") {
+            // Fixed metadata: the same render gives the same bytes.
             cairo_pdf_surface_set_metadata(surface_, CAIRO_PDF_METADATA_CREATOR, "korvax");
+            cairo_pdf_surface_set_metadata(surface_, CAIRO_PDF_METADATA_CREATE_DATE, "2000-01-01T00:00:00Z");
         }
         cr_ = cairo_create(surface_);
         if (cairo_surface_status(surface_) != CAIRO_STATUS_SUCCESS || cairo_status(cr_) != CAIRO_STATUS_SUCCESS) {
             const std::string reason = cairo_status_to_string(cairo_surface_status(surface_));
             Release();
-            throw Failure("cannot write '" + path + "': " + reason);
+            throw Failure("cannot draw the picture: " + reason);
         }
         cairo_set_source_rgb(cr_, 1, 1, 1);
         cairo_paint(cr_);
@@ -88,27 +95,22 @@ public:
 
     cairo_t* Context() const { return cr_; }
 
-    void Finish()
+    std::string Finish()
     {
         cairo_status_t status = cairo_status(cr_);
         cairo_surface_flush(surface_);
         if (status == CAIRO_STATUS_SUCCESS && format_ == "png")
-            status = cairo_surface_write_to_png(surface_, temporary_.c_str());
+            status = cairo_surface_write_to_png_stream(surface_, AppendBytes, &bytes_);
         cairo_destroy(cr_);
         cr_ = nullptr;
-        cairo_surface_finish(surface_);
+        cairo_surface_finish(surface_);   // SVG and PDF write their ends here
         if (status == CAIRO_STATUS_SUCCESS)
             status = cairo_surface_status(surface_);
         cairo_surface_destroy(surface_);
         surface_ = nullptr;
-        std::error_code error;
-        if (status == CAIRO_STATUS_SUCCESS)
-            fs::rename(temporary_, path_, error);
-        if (status != CAIRO_STATUS_SUCCESS || error) {
-            fs::remove(temporary_, error);
-            throw Failure("cannot write '" + path_ + "': " +
-                          (status != CAIRO_STATUS_SUCCESS ? cairo_status_to_string(status) : error.message()));
-        }
+        if (status != CAIRO_STATUS_SUCCESS)
+            throw Failure(std::string("cannot draw the picture: ") + cairo_status_to_string(status));
+        return std::move(bytes_);
     }
 
 private:
@@ -122,14 +124,10 @@ private:
         }
         cr_ = nullptr;
         surface_ = nullptr;
-        std::error_code error;
-        if (!temporary_.empty())
-            fs::remove(temporary_, error);
     }
 
-    std::string path_;
     std::string format_;
-    std::string temporary_;
+    std::string bytes_;
     cairo_surface_t* surface_ = nullptr;
     cairo_t* cr_ = nullptr;
 };
@@ -212,24 +210,26 @@ void DrawAxes(cairo_t* cr, const Panel& p, const std::vector<std::pair<double, s
     cairo_select_font_face(cr, kFont, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
 }
 
-// Legend entries in a row along the panel's top right, inside it.
+// Legend entries in a row above the panel's top right, level with its heading,
+// so that they hide no data.
 void DrawLegend(cairo_t* cr, const Panel& p, const std::vector<std::pair<Colour, std::string>>& entries)
 {
     cairo_set_font_size(cr, 12);
-    double x = p.left + p.width - 10;
+    const double baseline = p.top - 10;
+    double x = p.left + p.width;
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         cairo_text_extents_t extents;
         cairo_text_extents(cr, it->second.c_str(), &extents);
         x -= extents.x_advance;
         SetColour(cr, kInkColour);
-        Text(cr, x, p.top + 16, it->second, 12, 0.0, 0.0);
+        Text(cr, x, baseline, it->second, 12, 0.0, 0.0);
         x -= 24;
         SetColour(cr, it->first);
         cairo_set_line_width(cr, 2.5);
-        cairo_move_to(cr, x, p.top + 12);
-        cairo_line_to(cr, x + 18, p.top + 12);
+        cairo_move_to(cr, x, baseline - 4);
+        cairo_line_to(cr, x + 18, baseline - 4);
         cairo_stroke(cr);
-        x -= 14;
+        x -= 16;
     }
 }
 
@@ -391,8 +391,7 @@ void Polyline(cairo_t* cr, const Panel& p, const std::vector<std::pair<double, d
     cairo_stroke(cr);
 }
 
-double InPeak(const MeterFrame& f, int) { return f.inPeakDb; }
-double OutPeak(const MeterFrame& f, int) { return f.outPeakDb; }
+double Peak(const MeterFrame& f, int) { return f.peakDb; }
 double Reduction(const MeterFrame& f, int band) { return f.reductionDb[band]; }
 
 } // namespace
@@ -407,19 +406,21 @@ std::string PlotFormat(const std::string& path)
     return {};
 }
 
-void DrawBandsPlot(const std::string& path, const PlotLabels& labels, const CrossoverResponse& bands, int sampleRate)
+std::string DrawBandsPlot(const std::string& format, const PlotLabels& labels, const CrossoverResponse& bands,
+                          int sampleRate)
 {
-    Picture picture(path, kBandsPlotWidth, kBandsPlotHeight);
+    Picture picture(format, kBandsPlotWidth, kBandsPlotHeight);
     cairo_t* cr = picture.Context();
     DrawTitles(cr, labels, kBandsPlotWidth);
     DrawBandsPanel(cr, BandsPanel(90, 100, kBandsPlotWidth - 120, kBandsPlotHeight - 160, sampleRate), bands);
-    picture.Finish();
+    return picture.Finish();
 }
 
-void DrawRenderPlot(const std::string& path, const PlotLabels& labels, double durationSeconds,
-                    const std::vector<MeterFrame>& frames, const CrossoverResponse& bands, int sampleRate)
+std::string DrawRenderPlot(const std::string& format, const PlotLabels& labels, double durationSeconds,
+                           const std::vector<MeterFrame>& input, const std::vector<MeterFrame>& output,
+                           const CrossoverResponse& bands, int sampleRate)
 {
-    Picture picture(path, kRenderPlotWidth, kRenderPlotHeight);
+    Picture picture(format, kRenderPlotWidth, kRenderPlotHeight);
     cairo_t* cr = picture.Context();
     DrawTitles(cr, labels, kRenderPlotWidth);
     const double left = 90;
@@ -428,8 +429,9 @@ void DrawRenderPlot(const std::string& path, const PlotLabels& labels, double du
 
     // Levels: the input as a grey area, the output as a line; dBFS.
     double top = 0.0;
-    for (const MeterFrame& f : frames)
-        top = std::max({top, double(f.inPeakDb), double(f.outPeakDb)});
+    for (const auto* series : {&input, &output})
+        for (const MeterFrame& f : *series)
+            top = std::max(top, double(f.peakDb));
     Panel levels{left, 100, width, 220, 0.0, seconds, -60.0, std::ceil(std::max(top, 0.0) / 6.0) * 6.0};
     if (levels.yMax <= levels.yMin + 6)
         levels.yMax = 0.0;
@@ -438,25 +440,25 @@ void DrawRenderPlot(const std::string& path, const PlotLabels& labels, double du
     cairo_save(cr);
     cairo_rectangle(cr, levels.left, levels.top, levels.width, levels.height);
     cairo_clip(cr);
-    const auto input = Columns(levels, frames, InPeak, 0, true);
-    if (!input.empty()) {
+    const auto inputColumns = Columns(levels, input, Peak, 0, true);
+    if (!inputColumns.empty()) {
         SetColour(cr, kInputColour, 0.55);
-        cairo_move_to(cr, input.front().first, levels.Y(levels.yMin));
-        for (const auto& [x, y] : input)
+        cairo_move_to(cr, inputColumns.front().first, levels.Y(levels.yMin));
+        for (const auto& [x, y] : inputColumns)
             cairo_line_to(cr, x, levels.Y(y));
-        cairo_line_to(cr, input.back().first, levels.Y(levels.yMin));
+        cairo_line_to(cr, inputColumns.back().first, levels.Y(levels.yMin));
         cairo_close_path(cr);
         cairo_fill(cr);
     }
     SetColour(cr, kOutputColour);
     cairo_set_line_width(cr, 1.4);
-    Polyline(cr, levels, Columns(levels, frames, OutPeak, 0, true));
+    Polyline(cr, levels, Columns(levels, output, Peak, 0, true));
     cairo_restore(cr);
     DrawLegend(cr, levels, {{kInputColour, "input"}, {kOutputColour, "output"}});
 
     // Gain reduction of each band and of the limiter; dB, 0 at the top.
     double deepest = 0.0;
-    for (const MeterFrame& f : frames)
+    for (const MeterFrame& f : output)
         for (const float r : f.reductionDb)
             deepest = std::min(deepest, double(r));
     const double floor = -std::max(6.0, std::ceil(-std::max(deepest, -60.0) / 6.0) * 6.0);
@@ -469,7 +471,7 @@ void DrawRenderPlot(const std::string& path, const PlotLabels& labels, double du
     for (int band = 3; band >= 0; --band) {
         SetColour(cr, kBandColours[band]);
         cairo_set_line_width(cr, band == 3 ? 1.2 : 1.6);
-        Polyline(cr, reduction, Columns(reduction, frames, Reduction, band, false));
+        Polyline(cr, reduction, Columns(reduction, output, Reduction, band, false));
     }
     cairo_restore(cr);
     DrawLegend(cr, reduction, {{kBandColours[0], kBandNames[0]},
@@ -478,7 +480,7 @@ void DrawRenderPlot(const std::string& path, const PlotLabels& labels, double du
                                {kBandColours[3], kBandNames[3]}});
 
     DrawBandsPanel(cr, BandsPanel(left, 680, width, 210, sampleRate), bands);
-    picture.Finish();
+    return picture.Finish();
 }
 
 } // namespace korvax::cli

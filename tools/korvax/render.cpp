@@ -2,12 +2,18 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
 #include <random>
 
 #include <unistd.h>
 
+#include "dsp/crossover_response.h"
 #include "tools/korvax/audio_files.h"
+#include "tools/korvax/failure.h"
 #include "tools/korvax/interrupt.h"
+#include "tools/korvax/plot.h"
 
 namespace korvax::cli {
 namespace {
@@ -203,6 +209,69 @@ std::vector<SettingLine> SettingLines(const MachineLibrary& library, host::Machi
     return lines;
 }
 
+// The largest magnitude of `count` interleaved pairs at machine scale, as a
+// fraction of full scale.
+float PairPeak(const float* pairs, std::int64_t count)
+{
+    float peak = 0.0f;
+    for (std::int64_t i = 0; i < 2 * count; ++i) {
+        const float magnitude = std::fabs(pairs[i]);
+        peak = magnitude > peak ? magnitude : peak;
+    }
+    return peak * kToFile;
+}
+
+std::string BaseName(const std::string& path)
+{
+    return path == "-" ? "(standard stream)" : std::filesystem::path(path).filename().string();
+}
+
+// What the picture says of the settings: the rate, the crossover, and every
+// control that differs from the start values.
+PlotLabels PictureLabels(const RenderReport& report, const CrossoverResponse& bands)
+{
+    PlotLabels labels;
+    labels.title = BaseName(report.inPath) + " \u2192 " + BaseName(report.outPath);
+    char crossover[160];
+    std::snprintf(crossover, sizeof crossover, "%d Hz; splits at %.0f Hz and %.0f Hz", report.sampleRate,
+                  double(bands.lowSplitHz), double(bands.highSplitHz));
+    std::string changed;
+    for (const SettingLine& line : report.settings)
+        if (line.changed)
+            changed += (changed.empty() ? "" : ", ") + line.parameter->name + " " + line.text;
+    labels.subtitle = std::string(crossover) + "; " + (changed.empty() ? "start values" : changed);
+    constexpr std::size_t kLongest = 150;
+    if (labels.subtitle.size() > kLongest)
+        labels.subtitle = labels.subtitle.substr(0, kLongest - 3) + "...";
+    return labels;
+}
+
+// The step a render used for parameter `index`.
+float StepUsed(const RenderReport& report, int index)
+{
+    for (const SettingLine& line : report.settings)
+        if (!line.parameter->isAttribute && line.parameter->index == index)
+            return float(line.value);
+    return 0.0f;
+}
+
+void WriteMeters(const RenderRequest& request, RenderReport& report)
+{
+    if (!request.metersPath.empty())
+        WriteTextFile(request.metersPath, MeterCsv(report.meters));
+    if (!request.plotPath.empty()) {
+        const CrossoverResponse bands =
+            CrossoverGains(StepUsed(report, 1), StepUsed(report, 2), StepUsed(report, 3), report.sampleRate);
+        std::vector<MeterFrame> input, output;
+        PictureSeries(report.meters, input, output);
+        const double seconds = double(report.alignment == Alignment::kCompensated ? report.inFrames
+                                                                                   : report.outFrames) /
+                               double(report.sampleRate);
+        WriteTextFile(request.plotPath, DrawRenderPlot(PlotFormat(request.plotPath), PictureLabels(report, bands),
+                                                       seconds, input, output, bands, report.sampleRate));
+    }
+}
+
 } // namespace
 
 RenderReport Render(const MachineLibrary& library, const RenderRequest& request)
@@ -233,6 +302,21 @@ RenderReport Render(const MachineLibrary& library, const RenderRequest& request)
     // Compensating means feeding the latency in silence after the input and
     // dropping as many pairs from the start of the output. Bypass has no delay.
     const std::int64_t skipPairs = report.alignment == Alignment::kCompensated ? kLatencyPairs : 0;
+    const bool metering = !request.metersPath.empty() || !request.plotPath.empty();
+    // Their folders must be there before the render, not only after it.
+    for (const std::string& path : {request.metersPath, request.plotPath}) {
+        if (path.empty() || path == "-")
+            continue;
+        const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+        std::error_code error;
+        if (!folder.empty() && !std::filesystem::is_directory(folder, error))
+            throw Failure("cannot write '" + path + "': there is no folder '" + folder.string() + "'");
+    }
+    if (metering && !machine->SwitchMeters(true))
+        throw Failure("'" + library.Path() + "' keeps no meters, which --meters and --plot need (the Linux "
+                      "machine library has them)");
+    report.meters.sampleRate = report.sampleRate;
+    report.meters.outputShift = skipPairs;
     const std::int64_t block = request.blockPairs;
     // Whole calls per chunk, so every call but the very last has `block` pairs.
     const std::int64_t chunk = block >= kChunkPairs ? block : (kChunkPairs / block) * block;
@@ -285,9 +369,22 @@ RenderReport Render(const MachineLibrary& library, const RenderRequest& request)
             break;
 
         const Clock::time_point t0 = Clock::now();
-        for (std::int64_t i = 0; i < n; i += block)
-            machine->Process(pairs.data() + 2 * i, static_cast<std::int32_t>(std::min(block, n - i)),
-                             kModeInputOutput);
+        for (std::int64_t i = 0; i < n; i += block) {
+            float* const call = pairs.data() + 2 * i;
+            const auto callPairs = static_cast<std::int32_t>(std::min(block, n - i));
+            if (!metering) {
+                machine->Process(call, callPairs, kModeInputOutput);
+                continue;
+            }
+            CallMeters m;
+            m.firstPair = fedPairs + i;
+            m.pairs = callPairs;
+            m.inPeak = PairPeak(call, callPairs);
+            machine->Process(call, callPairs, kModeInputOutput);
+            m.outPeak = PairPeak(call, callPairs);
+            machine->TakeMeters(m.lowest);
+            report.meters.calls.push_back(m);
+        }
         const Clock::time_point t1 = Clock::now();
         machineTime += t1 - t0;
 
@@ -320,6 +417,19 @@ RenderReport Render(const MachineLibrary& library, const RenderRequest& request)
     fileTime += Clock::now() - t;
 
     meters.Finish(report);
+    report.meters.inputPairs = report.inFrames;
+    if (metering) {
+        // OUT is in place: a failure here leaves it, and says so.
+        const Clock::time_point m = Clock::now();
+        try {
+            WriteMeters(request, report);
+        } catch (const Interrupted&) {
+            throw;
+        } catch (const Failure& failure) {
+            throw Failure(std::string(failure.what()) + " (OUT was written)");
+        }
+        report.meterSeconds = Seconds(Clock::now() - m);
+    }
     report.totalSeconds = Seconds(Clock::now() - start);
     report.machineSeconds = Seconds(machineTime);
     report.fileSeconds = Seconds(fileTime);

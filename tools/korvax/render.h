@@ -11,6 +11,7 @@
 
 #include "tools/korvax/loudness.h"
 #include "tools/korvax/machine_session.h"
+#include "tools/korvax/meter_log.h"
 
 namespace korvax::cli {
 
@@ -37,6 +38,11 @@ struct RenderRequest {
     bool progress = true;            // a bar on stderr, when stderr is a terminal
     std::vector<std::string> presets;   // where the settings came from, for the summary
     std::vector<RenderObserver*> observers;
+    // With either, the render keeps the machine's meters per processing call
+    // and, once OUT is in place, writes them as CSV (--meters) and draws the
+    // render's picture (--plot; PNG, SVG or PDF by the name's extension).
+    std::string metersPath;
+    std::string plotPath;
 };
 
 enum class Alignment { kCompensated, kRaw, kBypass };
@@ -76,6 +82,8 @@ struct RenderReport {
     double totalSeconds = 0.0;         // from opening IN to OUT in place
     double machineSeconds = 0.0;       // inside the machine's processing calls
     double fileSeconds = 0.0;          // inside libsndfile reads and writes
+    double meterSeconds = 0.0;         // writing the meters and the picture
+    MeterLog meters;                   // with --meters or --plot
 };
 
 // Renders one file. Throws Failure (OUT untouched, nothing left behind) on any
