@@ -424,6 +424,12 @@ char* Strerror(std::int32_t)
     return gErrorText;
 }
 
+// The process's own environment (the kernel-table cap, KORVAX_ISA, is read so).
+char* Getenv(const char* name)
+{
+    return std::getenv(name);
+}
+
 std::int32_t Atoi(const char* text)
 {
     return std::int32_t(std::strtol(text, nullptr, 10));
@@ -493,6 +499,7 @@ const StandIn kStandIns[] = {
     FUNCTION("msvcrt.dll", "fputs", Fputs, "cdecl"),
     FUNCTION("msvcrt.dll", "free", Free, "cdecl"),
     FUNCTION("msvcrt.dll", "fwrite", Fwrite, "cdecl"),
+    FUNCTION("msvcrt.dll", "getenv", Getenv, "cdecl"),
     FUNCTION("msvcrt.dll", "localeconv", Localeconv, "cdecl"),
     FUNCTION("msvcrt.dll", "malloc", Malloc, "cdecl"),
     FUNCTION("msvcrt.dll", "memcmp", Memcmp, "cdecl"),
