@@ -54,7 +54,9 @@ Options:
   --version       show the version
 
 Every command takes --machine PATH to load another machine library. Without it
-the library comes from $KORVAX_MACHINE_LIBRARY, else from the build:
+the library comes from $KORVAX_MACHINE_LIBRARY, else it is the one installed
+beside korvax (PREFIX/lib/korvax for PREFIX/bin/korvax), else the build's.
+This korvax loads:
   %s
 
 Exit status: 0 when all went well; 2 when the command line cannot be used (an
