@@ -3,7 +3,7 @@
 # target (see the summary at the end). Run it on an otherwise idle machine;
 # extra arguments go to Google Benchmark (e.g. --benchmark_filter=RealFft).
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd -P)
 cd "$root"
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAX_BUILD_BENCH=ON >/dev/null

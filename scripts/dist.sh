@@ -3,7 +3,7 @@
 # dist/ with its install note, and packs both into a zip with a SHA-256 file beside it. The DLL is the one the checks examine, with
 # its symbols stripped; its shape is checked again after stripping.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd -P)
 cd "$root"
 
 cmake --no-warn-unused-cli -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \

@@ -5,7 +5,7 @@
 # smallest host buffer per rate and tier is in the engine benchmark's summary
 # (scripts/bench.sh --benchmark_filter=BufferCall).
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd -P)
 cd "$root"
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAX_BUILD_BENCH=ON >/dev/null
