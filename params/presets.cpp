@@ -14,21 +14,8 @@
 namespace korvax::presets {
 namespace {
 
-std::string Lower(std::string_view text)
-{
-    std::string lower(text);
-    for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
-}
-
-std::string_view Trim(std::string_view text)
-{
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
+using units::LowerCase;
+using units::TrimSpaces;
 
 const char* Text(const char* text)
 {
@@ -174,7 +161,7 @@ std::vector<int> NearestControls(const MachineDescription& description, std::str
 
 std::optional<int> FindControl(const MachineDescription& description, std::string_view key, std::string& error)
 {
-    const std::string_view wanted = Trim(key);
+    const std::string_view wanted = TrimSpaces(key);
     const int parameters = std::max(0, description.ParameterCount);
     if (IsDigits(wanted)) {
         int index = -1;
@@ -185,11 +172,11 @@ std::optional<int> FindControl(const MachineDescription& description, std::strin
                 std::to_string(parameters - 1) + ")";
         return std::nullopt;
     }
-    const std::string lower = Lower(wanted);
+    const std::string lower = LowerCase(wanted);
     const std::string slug = Slug(wanted);
     for (int control = 0; control < ControlCount(description); ++control) {
         const ControlInfo info = DescribeControl(description, control);
-        if (Lower(info.name) == lower)
+        if (LowerCase(info.name) == lower)
             return control;
     }
     for (int control = 0; control < ControlCount(description); ++control)
@@ -224,7 +211,7 @@ std::optional<int> ParseControlValue(const MachineDescription& description, int 
     if (info.isAttribute) {
         if (const std::optional<int> value = units::ParseSwitch(text))
             return value;
-        error = "'" + std::string(Trim(text)) + "' is not a value for " + info.name + "; it takes on or off";
+        error = "'" + std::string(TrimSpaces(text)) + "' is not a value for " + info.name + "; it takes on or off";
         return std::nullopt;
     }
     std::string why;
@@ -238,8 +225,8 @@ std::optional<Setting> ParseSetting(const MachineDescription& description, std::
                                     std::string& error)
 {
     const auto equals = text.find('=');
-    if (equals == std::string_view::npos || Trim(text.substr(0, equals)).empty()) {
-        error = "expected NAME=VALUE, got '" + std::string(Trim(text)) + "'";
+    if (equals == std::string_view::npos || TrimSpaces(text.substr(0, equals)).empty()) {
+        error = "expected NAME=VALUE, got '" + std::string(TrimSpaces(text)) + "'";
         return std::nullopt;
     }
     const std::optional<int> control = FindControl(description, text.substr(0, equals), error);
@@ -263,7 +250,7 @@ std::optional<std::vector<Setting>> ParsePreset(const MachineDescription& descri
         text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
         if (const auto hash = line.find('#'); hash != std::string_view::npos)
             line = line.substr(0, hash);
-        line = Trim(line);
+        line = TrimSpaces(line);
         if (line.empty())
             continue;
         std::string why;

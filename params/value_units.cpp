@@ -43,22 +43,6 @@ constexpr UnitInfo kUnits[kParameterCount] = {
     {Unit::kMilliseconds, "ms", true},   // 16 Limit: Release
 };
 
-std::string Lower(std::string_view text)
-{
-    std::string lower(text);
-    for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
-}
-
-std::string_view Trim(std::string_view text)
-{
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // The position of a value on the scale nearness is measured on.
 double ScalePosition(const UnitInfo& unit, double value)
 {
@@ -156,6 +140,22 @@ const char* UnitExample(Unit unit)
 
 } // namespace
 
+std::string LowerCase(std::string_view text)
+{
+    std::string lower(text);
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+std::string_view TrimSpaces(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
 UnitInfo UnitOf(int index) noexcept
 {
     if (index < 0 || index >= kParameterCount)
@@ -222,7 +222,7 @@ const char* SwitchWord(int value) noexcept
 
 std::optional<int> ParseSwitch(std::string_view text) noexcept
 {
-    const std::string word = Lower(Trim(text));
+    const std::string word = LowerCase(TrimSpaces(text));
     if (word == "on" || word == "1" || word == "true" || word == "yes")
         return 1;
     if (word == "off" || word == "0" || word == "false" || word == "no")
@@ -233,18 +233,18 @@ std::optional<int> ParseSwitch(std::string_view text) noexcept
 std::optional<int> ParseValue(int index, std::string_view text, int minStep, int maxStep, std::string& error)
 {
     const UnitInfo unit = UnitOf(index);
-    std::string value(Trim(text));
+    std::string value(TrimSpaces(text));
     // A minus sign as typeset (U+2212) reads as '-'.
     if (value.rfind("\xE2\x88\x92", 0) == 0)
         value.replace(0, 3, "-");
 
     if (unit.unit == Unit::kWord) {
-        const std::string lower = Lower(value);
+        const std::string lower = LowerCase(value);
         for (int step = minStep; step <= maxStep; ++step) {
             const char* word = StepWord(index, step);
             if (word == nullptr)
                 continue;
-            const std::string alias = Lower(kSoloAliases[std::size_t(step)]);
+            const std::string alias = LowerCase(kSoloAliases[std::size_t(step)]);
             if (lower == word || lower == alias || (step == 0 && lower == "-"))
                 return step;
         }
@@ -257,10 +257,10 @@ std::optional<int> ParseValue(int index, std::string_view text, int minStep, int
     double number = 0.0;
     const auto [stop, parseError] = std::from_chars(digits, end, number);
     const bool isNumber = !value.empty() && parseError == std::errc() && digits != end;
-    const std::string suffix = isNumber ? Lower(Trim(std::string_view(stop, std::size_t(end - stop)))) : "";
+    const std::string suffix = isNumber ? LowerCase(TrimSpaces(std::string_view(stop, std::size_t(end - stop)))) : "";
 
     auto refuse = [&](const std::string& why) -> std::optional<int> {
-        error = "'" + std::string(Trim(text)) + "' " + why;
+        error = "'" + std::string(TrimSpaces(text)) + "' " + why;
         return std::nullopt;
     };
     std::string accepted = "takes a step " + std::to_string(minStep) + ".." + std::to_string(maxStep);

@@ -75,6 +75,11 @@ std::optional<int> ParseValue(int index, std::string_view text, int minStep, int
 // "on"/"off", "1"/"0", "true"/"false", "yes"/"no" in any letter case.
 std::optional<int> ParseSwitch(std::string_view text) noexcept;
 
+// Text helpers shared by the readers of values, names and preset files: lower
+// case (ASCII), and without the spaces, tabs and carriage returns around it.
+std::string LowerCase(std::string_view text);
+std::string_view TrimSpaces(std::string_view text);
+
 // The exact value of a step as a short text in the parameter's unit ("-23.82 dB",
 // "190.8 Hz", "7.39 ms", "8.0:1", "100%"): enough digits to tell neighbouring
 // steps apart, independent of the C locale. Words for enumerations.
