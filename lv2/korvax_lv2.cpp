@@ -53,6 +53,10 @@
 #include <vector>
 
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "dsp/fpu_guard.h"
 #include "host/reference_host.h"
 #include "lv2/ports.h"
@@ -128,15 +132,30 @@ float MeterDb(float linear, float ceiling)
     return std::clamp(db, kMeterFloorDb, ceiling);
 }
 
-// The largest magnitude among `count` samples `stride` apart, from `peak` on.
-float Peak(const float* samples, std::uint32_t count, std::uint32_t stride, float peak)
+// Peak meters: the largest magnitude of the samples seen, a NaN leaving it as
+// it is.
+inline float Larger(float peak, float sample)
 {
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const float magnitude = std::fabs(samples[std::size_t(i) * stride]);
-        peak = magnitude > peak ? magnitude : peak;   // NaN leaves the peak as it is
-    }
+    const float magnitude = std::fabs(sample);
+    return magnitude > peak ? magnitude : peak;
+}
+
+#if defined(__SSE2__)
+// Four lanes at a time: MAXPS returns its second operand where the first is NaN.
+inline __m128 LargerPs(__m128 peaks, __m128 samples)
+{
+    return _mm_max_ps(_mm_and_ps(samples, _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff))), peaks);
+}
+
+inline float LargestLane(__m128 peaks, float peak)
+{
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, peaks);
+    for (const float lane : lanes)
+        peak = lane > peak ? lane : peak;
     return peak;
 }
+#endif
 
 // The step a parameter port selects: the step whose value in the parameter's
 // unit is nearest the port's value (beyond the range, its end); NaN, or a port
@@ -206,22 +225,48 @@ void TakeControls(Plugin& self)
 
 // Reads `count` input frames from `done` on into `raw`, interleaved, as they
 // came, and at machine scale into `pairs`.
-void TakeInput(Plugin& self, std::uint32_t done, std::uint32_t count)
+void TakeInput(Plugin& self, std::uint32_t done, std::uint32_t count, float (&peaks)[2])
 {
     float* const raw = self.raw.data();
     float* const pairs = self.pairs.data();
-    for (std::uint32_t channel = 0; channel < 2; ++channel) {
-        const float* const in = channel == 0 ? self.inLeft : self.inRight;
-        if (in == nullptr) {
-            for (std::uint32_t i = 0; i < count; ++i)
-                raw[2 * i + channel] = pairs[2 * i + channel] = 0.0f;
-            continue;
+    const float* const left = self.inLeft != nullptr ? self.inLeft + done : nullptr;
+    const float* const right = self.inRight != nullptr ? self.inRight + done : nullptr;
+    std::uint32_t i = 0;
+#if defined(__SSE2__)
+    // Four frames at a time, both channels present: interleaved as they came and
+    // at machine scale (a power of two, so exact; what is not finite there, 0).
+    if (left != nullptr && right != nullptr) {
+        const __m128 scale = _mm_set1_ps(kToMachine);
+        const __m128 infinity = _mm_set1_ps(std::numeric_limits<float>::infinity());
+        const __m128 magnitudeMask = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+        __m128 peakL = _mm_setzero_ps(), peakR = _mm_setzero_ps();
+        for (; i + 4 <= count; i += 4) {
+            const __m128 l = _mm_loadu_ps(left + i);
+            const __m128 r = _mm_loadu_ps(right + i);
+            peakL = LargerPs(peakL, l);
+            peakR = LargerPs(peakR, r);
+            _mm_storeu_ps(raw + 2 * i, _mm_unpacklo_ps(l, r));
+            _mm_storeu_ps(raw + 2 * i + 4, _mm_unpackhi_ps(l, r));
+            const __m128 sl = _mm_mul_ps(l, scale);
+            const __m128 sr = _mm_mul_ps(r, scale);
+            const __m128 fl = _mm_and_ps(sl, _mm_cmplt_ps(_mm_and_ps(sl, magnitudeMask), infinity));
+            const __m128 fr = _mm_and_ps(sr, _mm_cmplt_ps(_mm_and_ps(sr, magnitudeMask), infinity));
+            _mm_storeu_ps(pairs + 2 * i, _mm_unpacklo_ps(fl, fr));
+            _mm_storeu_ps(pairs + 2 * i + 4, _mm_unpackhi_ps(fl, fr));
         }
-        for (std::uint32_t i = 0; i < count; ++i) {
-            const float sample = in[done + i];
-            raw[2 * i + channel] = sample;
-            pairs[2 * i + channel] = ToMachine(sample);
-        }
+        peaks[0] = LargestLane(peakL, peaks[0]);
+        peaks[1] = LargestLane(peakR, peaks[1]);
+    }
+#endif
+    for (; i < count; ++i) {
+        const float l = left != nullptr ? left[i] : 0.0f;
+        const float r = right != nullptr ? right[i] : 0.0f;
+        peaks[0] = Larger(peaks[0], l);
+        peaks[1] = Larger(peaks[1], r);
+        raw[2 * i] = l;
+        raw[2 * i + 1] = r;
+        pairs[2 * i] = ToMachine(l);
+        pairs[2 * i + 1] = ToMachine(r);
     }
 }
 
@@ -255,24 +300,44 @@ const float* DelayedInput(Plugin& self, std::uint32_t count, std::uint32_t delay
 // signal, or, while the fade moves toward `target`, a mix of the two.
 // Precision: each end exactly as it is; a mix is formed in double and rounded
 // to float once.
-void WriteOutput(Plugin& self, std::uint32_t done, std::uint32_t count, std::uint32_t target, const float* dry)
+void WriteOutput(Plugin& self, std::uint32_t done, std::uint32_t count, std::uint32_t target, const float* dry,
+                 float (&peaks)[2])
 {
-    const float* const pairs = self.pairs.data();
     float* const outs[2] = {self.outLeft, self.outRight};
     if (self.fadePosition == target) {
-        for (std::uint32_t channel = 0; channel < 2; ++channel) {
-            float* const out = outs[channel];
-            if (out == nullptr)
-                continue;
-            if (target == 0)
-                for (std::uint32_t i = 0; i < count; ++i)
-                    out[done + i] = pairs[2 * i + channel] * kFromMachine;
-            else
-                for (std::uint32_t i = 0; i < count; ++i)
-                    out[done + i] = dry[2 * i + channel];
+        // The machine's output scaled back (exact) or the dry signal, split
+        // into the two channels.
+        const float* const from = target == 0 ? self.pairs.data() : dry;
+        const float scale = target == 0 ? kFromMachine : 1.0f;
+        std::uint32_t i = 0;
+#if defined(__SSE2__)
+        if (outs[0] != nullptr && outs[1] != nullptr) {
+            const __m128 factor = _mm_set1_ps(scale);
+            __m128 peakL = _mm_setzero_ps(), peakR = _mm_setzero_ps();
+            for (; i + 4 <= count; i += 4) {
+                const __m128 a = _mm_loadu_ps(from + 2 * i);       // L0 R0 L1 R1
+                const __m128 b = _mm_loadu_ps(from + 2 * i + 4);   // L2 R2 L3 R3
+                const __m128 l = _mm_mul_ps(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)), factor);
+                const __m128 r = _mm_mul_ps(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)), factor);
+                peakL = LargerPs(peakL, l);
+                peakR = LargerPs(peakR, r);
+                _mm_storeu_ps(outs[0] + done + i, l);
+                _mm_storeu_ps(outs[1] + done + i, r);
+            }
+            peaks[0] = LargestLane(peakL, peaks[0]);
+            peaks[1] = LargestLane(peakR, peaks[1]);
         }
+#endif
+        for (; i < count; ++i)
+            for (std::uint32_t channel = 0; channel < 2; ++channel) {
+                const float value = from[2 * i + channel] * scale;
+                peaks[channel] = Larger(peaks[channel], value);
+                if (outs[channel] != nullptr)
+                    outs[channel][done + i] = value;
+            }
         return;
     }
+    const float* const pairs = self.pairs.data();
     for (std::uint32_t i = 0; i < count; ++i) {
         if (self.fadePosition < target)
             ++self.fadePosition;
@@ -287,6 +352,7 @@ void WriteOutput(Plugin& self, std::uint32_t done, std::uint32_t count, std::uin
                                 : position == self.fadeFrames ? delayed
                                                               : static_cast<float>(double(wet) * (1.0 - dryWeight) +
                                                                                    double(delayed) * dryWeight);
+            peaks[channel] = Larger(peaks[channel], value);
             if (outs[channel] != nullptr)
                 outs[channel][done + i] = value;
         }
@@ -458,7 +524,10 @@ void Run(LV2_Handle handle, std::uint32_t frames)
         const std::uint32_t count = std::min(kChunkFrames, frames - done);
         // Every input frame of the chunk is read before any output frame is
         // written, so the ports may alias one another in any way.
-        TakeInput(self, done, count);
+        float inPeaks[2] = {peaks[0], peaks[1]};
+        TakeInput(self, done, count, inPeaks);
+        peaks[0] = inPeaks[0];
+        peaks[1] = inPeaks[1];
         const float* const dry = DelayedInput(self, count, delay, self.fadePosition != 0 || target != 0);
         self.machine->Process(self.pairs.data(), static_cast<std::int32_t>(count), host::kModeInputOutput);
         if (self.metered) {
@@ -467,12 +536,10 @@ void Run(LV2_Handle handle, std::uint32_t frames)
                 for (int k = 0; k < kGainMeterCount; ++k)
                     lowest[k] = std::min(lowest[k], taken[k]);
         }
-        for (std::uint32_t channel = 0; channel < 2; ++channel)
-            peaks[channel] = Peak(self.raw.data() + channel, count, 2, peaks[channel]);
-        WriteOutput(self, done, count, target, dry);
-        for (std::uint32_t channel = 0; channel < 2; ++channel)
-            if (const float* out = channel == 0 ? self.outLeft : self.outRight)
-                peaks[2 + channel] = Peak(out + done, count, 1, peaks[2 + channel]);
+        float outPeaks[2] = {peaks[2], peaks[3]};
+        WriteOutput(self, done, count, target, dry, outPeaks);
+        peaks[2] = outPeaks[0];
+        peaks[3] = outPeaks[1];
         done += count;
     }
     for (int k = 0; k < kGainMeterCount; ++k)
