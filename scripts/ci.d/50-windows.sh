@@ -16,6 +16,7 @@ for arch in i686:win32 x86_64:win64; do
 done
 
 bash scripts/check-dll.sh "build-win32/Orlems Korvax 2.dll" pei-i386
+bash scripts/check-avx-stack.sh "build-win32/Orlems Korvax 2.dll"
 i686-w64-mingw32-objdump -p "build-win32/Orlems Korvax 2.dll" |
   sed -n '/^The Export Tables/,/^PE File Base Relocations/p' | sed '$d'
 bash scripts/check-dll.sh "build-win64/Orlems Korvax 2.dll" pei-x86-64
