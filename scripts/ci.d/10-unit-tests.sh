@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Release-style build and the whole unit-test suite, run in a copy of the
 # checkout placed in a scratch folder, so that no test can lean on anything
-# beside the repository (such as a ../shared folder of this workplace); once per
+# beside the repository (such as a folder next to the checkout); once per
 # tier of the kernel table (dsp/kernels.h) this processor has: uncapped (the
 # widest tier), then capped by KORVAX_ISA at each narrower one, so that the
 # narrower kernels and the choice among them are exercised on a wide processor.
